@@ -1,0 +1,48 @@
+// The command record that the communication task posts to the CSI task, and the queue between
+// them. The original record is eight 32-bit words holding pointers; here each word keeps its
+// meaning with a field wide enough for a pointer.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+// Engine result statuses.
+enum CsiStatus : int32_t {
+    CSI_STATUS_NONE = 0,
+    CSI_STATUS_RUNNING = 1,
+    CSI_STATUS_FAILURE = 2,
+    CSI_STATUS_NOT_ALLOWED = 3,
+    CSI_STATUS_DONE = 4,
+    CSI_STATUS_NO_CALL = 6,
+    CSI_STATUS_FILE_CONFIRM = 10,
+    CSI_STATUS_CANCELLED = 15,
+};
+
+struct CsiCommandRecord {
+    uint32_t code = 0;                          // word 0: command 1..4
+    const char* interfaceName = nullptr;        // word 1: command 2
+    uintptr_t* objectListOut = nullptr;         // word 2: where the object list pointer goes
+    void* unused3 = nullptr;                    // word 3
+    std::atomic<int32_t>* statusWord = nullptr; // word 4: the poster's status word
+    int32_t flag = 0;                           // word 5
+    int32_t reserved[2] = {0, 0};               // words 6, 7
+
+    CsiCommandRecord() = default;
+    CsiCommandRecord(const CsiCommandRecord&) = default;
+    CsiCommandRecord& operator=(const CsiCommandRecord&) = default;
+};
+
+// First-in first-out list of record copies under one lock.
+class CCSIQueue {
+public:
+    void Append(const CsiCommandRecord& record);
+    bool IsEmpty();
+    // Copies the head into *out and removes it; false when the queue is empty.
+    bool TakeHead(CsiCommandRecord* out);
+    size_t Size();
+
+private:
+    std::mutex m_lock;
+    std::deque<CsiCommandRecord> m_records;
+};

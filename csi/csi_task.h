@@ -1,0 +1,21 @@
+// The CSI task engine's thread body and the context the communication task hands it.
+#pragma once
+#include "csi/csi_queue.h"
+
+#include <atomic>
+#include <cstdint>
+
+// The block of three pointers the poster creates before the thread starts.
+struct CsiSharedBlock {
+    uint16_t* stationId = nullptr; // created 0, never set by this system
+    uint8_t* cell = nullptr;       // not used by the engine
+    CCSIQueue* queue = nullptr;
+};
+
+struct CsiTaskContext {
+    std::atomic<uint8_t> stop{0}; // the loop ends when this becomes non-zero
+    CsiSharedBlock* shared = nullptr;
+};
+
+// Runs the engine loop until context->stop is set; real time, real link.
+void TaskMain(CsiTaskContext* context);

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine, when it is missing.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+/usr/bin/python3 -c 'import scapy' 2>/dev/null || need+=(python3-scapy)
+command -v socat >/dev/null || need+=(socat)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}"
+fi

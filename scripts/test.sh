@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux build with its unit and end-to-end tests,
+# then the Windows cross build of the product.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/deps.sh
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-win -j"$jobs"
+cd build
+ctest --output-on-failure -j"$jobs" --timeout 300
