@@ -1,0 +1,32 @@
+// CCmnPipe: the control pipe between the parent application and this process.
+// On Windows a named pipe "\\.\pipe\<name>"; on Linux a Unix-domain stream socket.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+class PipeHandle;
+}
+
+class CCmnPipe {
+public:
+    CCmnPipe();
+    virtual ~CCmnPipe();
+
+    // bCreate: true = create the pipe (server role), false = connect to it (client role).
+    bool Open(const std::string& name, bool bCreate);
+    bool Close();
+    bool Read(void* buffer, uint32_t size, uint32_t* bytesRead);
+    bool Write(const void* buffer, uint32_t size, uint32_t* bytesWritten);
+
+    const std::string& Name() const { return m_strName; }
+    uint32_t LastError() const { return m_dwLastError; }
+
+    CCmnPipe(const CCmnPipe&) = delete;
+    CCmnPipe& operator=(const CCmnPipe&) = delete;
+
+private:
+    std::string m_strName;
+    uint32_t m_dwLastError = 0;
+    platform::PipeHandle* m_hPipe = nullptr;
+};

@@ -1,0 +1,8 @@
+#include "server/process_state.h"
+
+CCSIComm* g_pCommInterface = nullptr;
+CCmnPipe* g_pPipe = nullptr;
+std::atomic<bool> g_bRunning{true};
+std::atomic<bool> g_bCommActive{true};
+std::mutex g_csShutdown;
+bool g_bUseModem = false;
