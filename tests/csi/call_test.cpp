@@ -347,3 +347,28 @@ TEST_F(Call, SilentTransferWalksDownToIdleInCountedTicks) {
 }
 
 } // namespace
+
+namespace {
+
+class StorageFailure : public ::testing::Test, public EngineFixtureBase {};
+
+TEST_F(StorageFailure, FileThatCouldNotBeStoredIsReportedNotAcceptedToTheDevice) {
+    csi_set_destination(nullptr);
+    StartServer();
+    Post(waiter, 3);
+    ConnectAndLogin();
+    SendWholeFile(BuildObjFile(300), 0x0033);
+    Rounds(1);
+    ASSERT_EQ(waiter.word.load(), CSI_STATUS_DONE);
+    EXPECT_FALSE(csi_get_file_stored());
+    // The communication task confirms with the flag it read.
+    Post(confirmer, 4, csi_get_file_stored() ? 1 : 0);
+    Rounds(1);
+    Answer a = Exchange(Msg(MSG_FILE_STATUS_QUERY, 5821, seq++));
+    EXPECT_EQ(a.type, MSG_FILE_STATUS);
+    EXPECT_EQ(a.word10, 2);
+    EXPECT_EQ(a.word12, 0x0033);
+    EXPECT_EQ(confirmer.word.load(), CSI_STATUS_DONE);
+}
+
+} // namespace
