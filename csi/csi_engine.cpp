@@ -15,13 +15,18 @@ constexpr uint32_t kIdleRoundsBeforeWatchdog = 41;
 constexpr size_t kInterfaceNameSize = 24;
 } // namespace
 
-int CsiUdpLink::LinkOpen() { return link_open(); }
-void CsiUdpLink::LinkClose(int line) { link_close(line); }
-int CsiUdpLink::InetSetup(uint32_t local, uint32_t peer, uint16_t port,
-                          csi_sockaddr_in* address) {
+int CsiUdpLink::LinkOpen() {
+    return link_open();
+}
+void CsiUdpLink::LinkClose(int line) {
+    link_close(line);
+}
+int CsiUdpLink::InetSetup(uint32_t local, uint32_t peer, uint16_t port, csi_sockaddr_in* address) {
     return inet_setup(local, peer, port, address);
 }
-void CsiUdpLink::UdpClose(int socket) { udp_close(socket); }
+void CsiUdpLink::UdpClose(int socket) {
+    udp_close(socket);
+}
 int CsiUdpLink::RecvFrom(int socket, uint8_t* buffer, int capacity, csi_sockaddr_in* from,
                          int* fromLength) {
     return udp_recvfrom(socket, buffer, capacity, 0, from, fromLength);
@@ -31,7 +36,9 @@ int CsiUdpLink::SendTo(int socket, const uint8_t* payload, int length, const csi
     return udp_sendto(socket, payload, length, 0, to, toLength);
 }
 
-void CsiRealSleeper::Sleep(uint32_t milliseconds) { platform::SleepMs(milliseconds); }
+void CsiRealSleeper::Sleep(uint32_t milliseconds) {
+    platform::SleepMs(milliseconds);
+}
 
 CsiEngine::CsiEngine(ICsiLink& link, ICsiSleeper& sleeper) : m_link(link), m_sleeper(sleeper) {}
 
@@ -184,8 +191,8 @@ int32_t CsiEngine::FileResultStatus() const {
 void CsiEngine::PollDatagram(int* received) {
     // The peer record doubles as the sender record: whoever sent last is answered.
     m_peerLength = sizeof(csi_sockaddr_in);
-    const int n = m_link.RecvFrom(m_socket, m_receiveArea, static_cast<int>(CSI_AREA_SIZE),
-                                  &m_peer, &m_peerLength);
+    const int n = m_link.RecvFrom(m_socket, m_receiveArea, static_cast<int>(CSI_AREA_SIZE), &m_peer,
+                                  &m_peerLength);
     *received = n;
     if (n >= 1)
         m_idleCount = 0;
@@ -270,7 +277,9 @@ void CsiEngine::RestartTimer() {
     m_timer.armed = true;
 }
 
-void CsiEngine::StopTimer() { m_timer = CsiSessionTimer{}; }
+void CsiEngine::StopTimer() {
+    m_timer = CsiSessionTimer{};
+}
 
 bool CsiEngine::OpenLink(int) {
     if (m_linkOpen)

@@ -109,8 +109,7 @@ void CsiEngine::TakePiece(uint16_t type) {
     const uint16_t sequence = CsiGet16(m_receiveArea, CSI_OFF_SEQUENCE);
     if (sequence == m_lastAcceptedSequence) {
         // Our acknowledgement was lost and the device repeated the piece.
-        LogMessage(kSource, "Same sequence number as last packet. Ignoring data.",
-                   LOG_INFORMATION);
+        LogMessage(kSource, "Same sequence number as last packet. Ignoring data.", LOG_INFORMATION);
     } else if (m_fileBuffer) {
         m_lastAcceptedSequence = sequence;
         std::memcpy(m_fileBuffer + m_cursor, m_receiveArea + CSI_HEADER_SIZE, n);

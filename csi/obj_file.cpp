@@ -13,7 +13,9 @@ constexpr size_t kHeaderSize = 8;
 constexpr size_t kSlotSize = 12;
 constexpr size_t kObjectHeaderSize = 8;
 
-bool IsEmptySlot(uint16_t id) { return id == 0 || id == 0xFFFF; }
+bool IsEmptySlot(uint16_t id) {
+    return id == 0 || id == 0xFFFF;
+}
 
 uint8_t XorOf(const uint8_t* begin, size_t count) {
     uint8_t sum = 0;

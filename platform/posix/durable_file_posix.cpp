@@ -34,7 +34,9 @@ bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length) {
     return true;
 }
 
-bool DurableFlush(DurableFile* file) { return ::fsync(static_cast<int>(file->handle)) == 0; }
+bool DurableFlush(DurableFile* file) {
+    return ::fsync(static_cast<int>(file->handle)) == 0;
+}
 
 bool DurableClose(DurableFile* file) {
     if (file->handle < 0)
@@ -54,8 +56,8 @@ bool DurableRenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 bool DurableSyncDirectory(const std::string& directory) {
-    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY |
-                                                                          O_CLOEXEC);
+    const int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool ok = ::fsync(fd) == 0;
@@ -63,6 +65,8 @@ bool DurableSyncDirectory(const std::string& directory) {
     return ok;
 }
 
-bool DurableDelete(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DurableDelete(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 } // namespace platform

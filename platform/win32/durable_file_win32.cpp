@@ -8,7 +8,9 @@
 namespace platform {
 
 namespace {
-HANDLE AsHandle(const DurableFile* file) { return reinterpret_cast<HANDLE>(file->handle); }
+HANDLE AsHandle(const DurableFile* file) {
+    return reinterpret_cast<HANDLE>(file->handle);
+}
 } // namespace
 
 bool DurableCreateExclusive(const std::string& path, DurableFile* file) {
@@ -32,7 +34,9 @@ bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length) {
     return true;
 }
 
-bool DurableFlush(DurableFile* file) { return ::FlushFileBuffers(AsHandle(file)) != 0; }
+bool DurableFlush(DurableFile* file) {
+    return ::FlushFileBuffers(AsHandle(file)) != 0;
+}
 
 bool DurableClose(DurableFile* file) {
     if (file->handle == -1)
@@ -46,8 +50,12 @@ bool DurableRenameNoReplace(const std::string& from, const std::string& to) {
     return ::MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
-bool DurableSyncDirectory(const std::string&) { return true; }
+bool DurableSyncDirectory(const std::string&) {
+    return true;
+}
 
-bool DurableDelete(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+bool DurableDelete(const std::string& path) {
+    return ::DeleteFileA(path.c_str()) != 0;
+}
 
 } // namespace platform

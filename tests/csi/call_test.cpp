@@ -94,8 +94,8 @@ TEST_F(Call, FullCallStoresByteIdenticalFileAndAnswersEveryMessageExactly) {
     ASSERT_EQ(ecg.size(), 1u);
     EXPECT_EQ(ReadAll(ecg[0]), file);
     EXPECT_TRUE(Files(".TMP").empty());
-    EXPECT_TRUE(Logged("csi_task_interface|2|File \"" + ecg[0].string() +
-                       "\" successfully stored."));
+    EXPECT_TRUE(
+        Logged("csi_task_interface|2|File \"" + ecg[0].string() + "\" successfully stored."));
 
     // Query before command 4: no answer yet.
     EXPECT_TRUE(Send(Msg(MSG_FILE_STATUS_QUERY, 5821, s++)).empty());

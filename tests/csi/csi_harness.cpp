@@ -126,7 +126,9 @@ EngineFixtureBase::EngineFixtureBase() {
     namespace fs = std::filesystem;
     static int counter = 0;
     tempDir = (fs::temp_directory_path() /
-               ("csi_test_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" + std::to_string(++counter)))
+               ("csi_test_" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" +
+                std::to_string(++counter)))
                   .string();
     fs::remove_all(tempDir);
     csi_set_destination(tempDir.c_str());

@@ -33,7 +33,7 @@ public:
     bool open = false;
     bool failOpen = false;
     bool failSetup = false;
-    int failSends = 0;          // the next n sends report 0 bytes
+    int failSends = 0;           // the next n sends report 0 bytes
     bool refuseOddLength = true; // as the UDP layer does
 };
 

@@ -170,7 +170,8 @@ TEST_F(Engine, ModemLineEndsTheSessionTimerOnTheFortySecondEmptyRound) {
     EXPECT_EQ(engine->State(), SERVER_LOGGED);
     Rounds(1);
     EXPECT_EQ(engine->State(), SERVER_CONNECTED);
-    EXPECT_TRUE(link.sent.size() == 2u) << "no status in modem mode, only connect and login answers";
+    EXPECT_TRUE(link.sent.size() == 2u)
+        << "no status in modem mode, only connect and login answers";
 }
 
 TEST_F(Engine, TimersExpireAtTheirCountedTick) {

@@ -77,8 +77,8 @@ std::vector<uint8_t> Build(size_t totalSize, ObjFault fault, uint32_t seed, int 
 
     // Faults in the last object, so that earlier objects pass and the walk must reach it.
     const size_t lastSlot = 8 + 12 * (slots - 1);
-    const size_t lastObject = f[lastSlot + 8] | (f[lastSlot + 9] << 8) |
-                              (static_cast<size_t>(f[lastSlot + 10]) << 16);
+    const size_t lastObject =
+        f[lastSlot + 8] | (f[lastSlot + 9] << 8) | (static_cast<size_t>(f[lastSlot + 10]) << 16);
     switch (fault) {
     case ObjFault::SlotCopyLength:
         f[lastSlot + 4] ^= 0x01;

@@ -8,17 +8,17 @@
 
 enum class ObjFault {
     None,
-    Format,            // format word is 2
-    HeaderChecksum,    // header checksum byte off by one bit
-    DirectoryEndBelow, // directory end 6
-    DirectoryEndBeyond,// directory end past the end of the file
-    SlotCopyLength,    // a slot's copy of the object length differs from the object
-    KindZero,          // an object (and its slot copy) has kind 0
-    ObjectChecksum,    // one data byte of an object changed after its checksum was set
-    ObjectOutside,     // a slot points past the end of the file
-    ObjectTooLong,     // an object's length reaches past the end of the file
-    IdMismatch,        // an object's id differs from its slot's id
-    OnlyEmptySlots,    // every slot id is 0 or 0xFFFF
+    Format,             // format word is 2
+    HeaderChecksum,     // header checksum byte off by one bit
+    DirectoryEndBelow,  // directory end 6
+    DirectoryEndBeyond, // directory end past the end of the file
+    SlotCopyLength,     // a slot's copy of the object length differs from the object
+    KindZero,           // an object (and its slot copy) has kind 0
+    ObjectChecksum,     // one data byte of an object changed after its checksum was set
+    ObjectOutside,      // a slot points past the end of the file
+    ObjectTooLong,      // an object's length reaches past the end of the file
+    IdMismatch,         // an object's id differs from its slot's id
+    OnlyEmptySlots,     // every slot id is 0 or 0xFFFF
 };
 
 // A file of exactly totalSize bytes (at least 28) with the given fault. Object data is a

@@ -69,16 +69,11 @@ TEST(ObjFile, EachKindOfFaultIsRejected) {
         int expected;
     };
     const Case cases[] = {
-        {ObjFault::Format, OBJ_BAD_FORMAT},
-        {ObjFault::HeaderChecksum, OBJ_MALFORMED},
-        {ObjFault::DirectoryEndBelow, OBJ_MALFORMED},
-        {ObjFault::DirectoryEndBeyond, OBJ_MALFORMED},
-        {ObjFault::SlotCopyLength, OBJ_MALFORMED},
-        {ObjFault::KindZero, OBJ_MALFORMED},
-        {ObjFault::ObjectChecksum, OBJ_MALFORMED},
-        {ObjFault::ObjectOutside, OBJ_MALFORMED},
-        {ObjFault::ObjectTooLong, OBJ_MALFORMED},
-        {ObjFault::IdMismatch, OBJ_MALFORMED},
+        {ObjFault::Format, OBJ_BAD_FORMAT},           {ObjFault::HeaderChecksum, OBJ_MALFORMED},
+        {ObjFault::DirectoryEndBelow, OBJ_MALFORMED}, {ObjFault::DirectoryEndBeyond, OBJ_MALFORMED},
+        {ObjFault::SlotCopyLength, OBJ_MALFORMED},    {ObjFault::KindZero, OBJ_MALFORMED},
+        {ObjFault::ObjectChecksum, OBJ_MALFORMED},    {ObjFault::ObjectOutside, OBJ_MALFORMED},
+        {ObjFault::ObjectTooLong, OBJ_MALFORMED},     {ObjFault::IdMismatch, OBJ_MALFORMED},
         {ObjFault::OnlyEmptySlots, OBJ_MALFORMED},
     };
     for (const Case& c : cases) {

@@ -64,13 +64,13 @@ TEST_F(Storage, StoresUnderTimeStampedNameInANewNestedDirectory) {
     const auto entries = Entries(dir);
     ASSERT_EQ(entries.size(), 1u);
     const std::string name = entries[0].filename().string();
-    EXPECT_TRUE(std::regex_match(
-        name, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}_\d{2}_\d{2}\.\d{3}\.ECG)")))
+    EXPECT_TRUE(
+        std::regex_match(name, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}_\d{2}_\d{2}\.\d{3}\.ECG)")))
         << name;
     EXPECT_EQ(ReadAll(entries[0]), data);
     ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0], "csi_task_interface|2|File \"" + dir + "/" + name +
-                           "\" successfully stored.");
+    EXPECT_EQ(logs[0],
+              "csi_task_interface|2|File \"" + dir + "/" + name + "\" successfully stored.");
 }
 
 TEST_F(Storage, NoSecondSeparatorWhenTheDirectoryEndsWithOne) {
@@ -94,8 +94,8 @@ TEST_F(Storage, ExistingTmpOrEcgNameMakesAnotherNameDrawnAndLeavesTheOldFileAlon
     EXPECT_TRUE(csi_get_file_stored());
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(ReadAll(root + "/N3.ECG"), data);
-    EXPECT_EQ(ReadAll(root + "/N2.ECG"), Bytes({'o', 'l', 'd', 'e', 'r', ' ', 'r', 'e', 'c', 'o',
-                                                'r', 'd', 'i', 'n', 'g'}));
+    EXPECT_EQ(ReadAll(root + "/N2.ECG"),
+              Bytes({'o', 'l', 'd', 'e', 'r', ' ', 'r', 'e', 'c', 'o', 'r', 'd', 'i', 'n', 'g'}));
 }
 
 TEST_F(Storage, UnsetDestinationIsLoggedAndTheFlagStaysFalse) {
