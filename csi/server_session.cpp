@@ -18,6 +18,9 @@ void CsiEngine::HandleIdle(bool timeout) {
             m_firstTimeout = false;
             m_resultStatus = CSI_STATUS_NO_CALL;
         }
+        // A relink that failed would leave the server deaf until the next start command.
+        if (!m_linkOpen)
+            OpenLink(CSI_ROLE_SERVER);
         StartTimer(60000);
         return;
     }

@@ -124,6 +124,8 @@ EngineFixtureBase::EngineFixtureBase() {
     engine.reset(new CsiEngine(link, sleeper));
     engine->Begin(&shared);
     namespace fs = std::filesystem;
+    std::error_code ec;
+    originalDirectory = fs::current_path(ec).string();
     static int counter = 0;
     tempDir = (fs::temp_directory_path() /
                ("csi_test_" +
@@ -143,6 +145,8 @@ EngineFixtureBase::~EngineFixtureBase() {
     engine.reset();
     csi_config_reset_for_tests();
     std::error_code ec;
+    // Storing a file walks into the destination; step out before it is removed.
+    std::filesystem::current_path(originalDirectory, ec);
     std::filesystem::remove_all(tempDir, ec);
 }
 

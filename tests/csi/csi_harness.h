@@ -100,5 +100,6 @@ public:
     Poster server, waiter, confirmer;
     uint16_t seq = 1;
     std::string tempDir;
+    std::string originalDirectory;
     std::vector<std::string> logs; // "source|level|text"
 };

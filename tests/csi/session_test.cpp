@@ -181,4 +181,18 @@ TEST_F(Session, FailedConnectAnswerLeavesTheStateAlone) {
     EXPECT_FALSE(engine->Timer().armed) << "no timer runs until the next message";
 }
 
+TEST_F(Session, FailedRelinkIsRetriedAtTheNextIdleTimeout) {
+    StartServer();
+    Exchange(Connect(1));
+    link.failOpen = true;
+    Send(Msg(MSG_DISCONNECT, 0, 2, {0, 0}));
+    EXPECT_FALSE(engine->LinkIsOpen());
+    link.failOpen = false;
+    Rounds(6);
+    EXPECT_FALSE(engine->LinkIsOpen());
+    Rounds(1); // the 2,000 ms timer expires at the 8th tick after the disconnect's own
+    EXPECT_TRUE(engine->LinkIsOpen());
+    EXPECT_EQ(Exchange(Connect(3)).type, MSG_CONNECT);
+}
+
 } // namespace
