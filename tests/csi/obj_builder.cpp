@@ -25,10 +25,10 @@ uint8_t Xor(const std::vector<uint8_t>& f, size_t from, size_t to) {
 }
 
 uint8_t PatternByte(uint32_t& state) {
-    static const uint8_t specials[] = {0xC0, 0xDB, 0xDC, 0xDD, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00};
+    static const uint8_t awkward[] = {0xC0, 0xDB, 0xDC, 0xDD, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00};
     state = state * 1103515245u + 12345u;
     const uint32_t r = state >> 16;
-    return (r % 7 == 0) ? specials[(r >> 3) % 10] : static_cast<uint8_t>(r);
+    return (r % 7 == 0) ? awkward[(r >> 3) % 10] : static_cast<uint8_t>(r);
 }
 
 std::vector<uint8_t> Build(size_t totalSize, ObjFault fault, uint32_t seed, int emptySlots) {

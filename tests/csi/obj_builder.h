@@ -22,7 +22,7 @@ enum class ObjFault {
 };
 
 // A file of exactly totalSize bytes (at least 28) with the given fault. Object data is a
-// deterministic byte pattern from seed that includes the SLIP special bytes and 0x11/0x13.
+// deterministic byte pattern from seed that includes the SLIP escape bytes and 0x11/0x13.
 std::vector<uint8_t> BuildObjFile(size_t totalSize, ObjFault fault = ObjFault::None,
                                   uint32_t seed = 1);
 
