@@ -1,6 +1,7 @@
 // Test helpers: a fresh directory per test, whole-file reads, and a profile set-up that points
 // the application data directory at a test folder.
 #pragma once
+#include "platform/sysinfo.h"
 #include "tools/app_paths.h"
 
 #include <cstdlib>
