@@ -3,10 +3,10 @@
 // Nothing here may report an error other than through a boolean: callers ignore the logger.
 #include "logging/error_logger.h"
 
+#include "platform/fs.h"
 #include "tools/app_paths.h"
 #include "tools/misc_tools.h"
 #include "tools/token.h"
-#include "platform/fs.h"
 
 #include <cstdio>
 
@@ -76,8 +76,8 @@ bool CErrorLogger::Log(const char* source, const char* text, int level) {
 
 std::string CErrorLogger::FormatEntry(const LogEntry& e) const {
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", e.year, e.month,
-                  e.day, e.hour, e.minute, e.second, e.millisecond);
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", e.year, e.month, e.day,
+                  e.hour, e.minute, e.second, e.millisecond);
     if (m_nMessageFormat == 1)
         return std::string(stamp) + "  " + e.text + "\r\n";
     std::string out = std::string(stamp) + "\r\n";
@@ -174,10 +174,9 @@ bool CErrorLogger::SetLevelThreshold(uint32_t threshold) {
 }
 
 bool CErrorLogger::Initialize(const std::string& logDirectory, const std::string& subdirectory,
-                              const std::string& filePrefix, int32_t maxFiles,
-                              uint32_t maxFileSize, int32_t writerPriority,
-                              uint32_t writeInterval, int32_t levelThreshold,
-                              bool standardLevels, bool keyEvents) {
+                              const std::string& filePrefix, int32_t maxFiles, uint32_t maxFileSize,
+                              int32_t writerPriority, uint32_t writeInterval,
+                              int32_t levelThreshold, bool standardLevels, bool keyEvents) {
     SetLogSubdirectory(subdirectory);
     SetFilePrefix(filePrefix);
     SetLogDirectory(logDirectory); // uses the subdirectory, so it comes after it
@@ -195,4 +194,6 @@ bool CErrorLogger::Initialize(const std::string& logDirectory, const std::string
     return true;
 }
 
-bool CErrorLogger::Start() { return CreateLocks() && OpenLogFiles() && StartWriter(); }
+bool CErrorLogger::Start() {
+    return CreateLocks() && OpenLogFiles() && StartWriter();
+}

@@ -23,8 +23,7 @@ bool CErrorLogger::OpenLogFiles() {
     CloseLogFile();
     m_astrFileNames.clear();
     for (int i = 1; i <= m_nMaxFiles; ++i)
-        m_astrFileNames.push_back(m_strLogDirectory + m_strFilePrefix + std::to_string(i) +
-                                  ".log");
+        m_astrFileNames.push_back(m_strLogDirectory + m_strFilePrefix + std::to_string(i) + ".log");
     m_strCurrentFile = m_astrFileNames.front();
     if (!ScanLogFiles())
         return false;
@@ -113,8 +112,8 @@ bool CErrorLogger::CreateLogFile() {
 }
 
 bool CErrorLogger::WriteHeader() {
-    std::string header = "Log file of system: " + platform::ComputerName() + "\r\nCreated: " +
-                         Stamp(m_now()) + " \r\n";
+    std::string header = "Log file of system: " + platform::ComputerName() +
+                         "\r\nCreated: " + Stamp(m_now()) + " \r\n";
     header += std::string(64, '-') + "\r\n\r\n";
     return WriteText(header);
 }

@@ -12,9 +12,9 @@ int main(int argc, char** argv) {
     EntrySeams seams;
     seams.makeFrontEnd = [](const CommandLine& cl, bool useModem) -> CCSIComm* {
         if (useModem)
-            return new (std::nothrow) CCSIModemComm(cl.comPort, cl.baudCode, cl.directory,
-                                                    cl.initString, cl.hangupPrefix,
-                                                    cl.hangupSuffix);
+            return new (std::nothrow)
+                CCSIModemComm(cl.comPort, cl.baudCode, cl.directory, cl.initString, cl.hangupPrefix,
+                              cl.hangupSuffix);
         return new (std::nothrow) CCSISerialComm(cl.comPort, cl.baudCode, cl.directory);
     };
     seams.makePipe = []() -> CCmnPipe* { return new (std::nothrow) CCmnPipe(); };

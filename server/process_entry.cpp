@@ -17,8 +17,12 @@ namespace {
 
 const char* const kSource = "ServerMain";
 
-void Info(const char* text) { LogMessage(kSource, text, LOG_INFORMATION); }
-void Error(const char* text) { LogMessage(kSource, text, LOG_ERROR); }
+void Info(const char* text) {
+    LogMessage(kSource, text, LOG_INFORMATION);
+}
+void Error(const char* text) {
+    LogMessage(kSource, text, LOG_ERROR);
+}
 
 // From validation to the end of the file loop; every early return goes on to shut-down,
 // which undoes only what exists.
@@ -126,7 +130,9 @@ void CSuspendedThread::Join() {
     m_thread.join();
 }
 
-CSuspendedThread::~CSuspendedThread() { Join(); }
+CSuspendedThread::~CSuspendedThread() {
+    Join();
+}
 
 int RunProcessEntry(int argc, const char* const* argv, const EntrySeams& seams) {
     if (seams.initFramework && !seams.initFramework()) {
@@ -139,8 +145,8 @@ int RunProcessEntry(int argc, const char* const* argv, const EntrySeams& seams) 
     g_bUseModem = false;
 
     const CommandLine cl = ParseCommandLine(argc, argv);
-    CErrorLogger::GetInstance()->Initialize(cl.directory, "", "logfile_", 1, 0x100000, 0, 1000,
-                                            2, true, false);
+    CErrorLogger::GetInstance()->Initialize(cl.directory, "", "logfile_", 1, 0x100000, 0, 1000, 2,
+                                            true, false);
     LogFormat(kSource, LOG_INFORMATION, "Starting communication process. Version %s.",
               kProcessVersion);
     const int exitCode = StartAndServe(cl, seams);

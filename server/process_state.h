@@ -11,7 +11,7 @@ class CSuspendedThread;
 
 extern CCSIComm* g_pCommInterface;
 extern CCmnPipe* g_pPipe;
-extern CSuspendedThread* g_pIpcThread; // the end-event thread; created and deleted by the entry
+extern CSuspendedThread* g_pIpcThread;  // the end-event thread; created and deleted by the entry
 extern std::atomic<bool> g_bRunning;    // the file loop runs while true; cleared by end events
 extern std::atomic<bool> g_bCommActive; // the end-event thread may call the front-end
 extern std::mutex g_csShutdown;         // end-event handling against the end of the file loop

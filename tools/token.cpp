@@ -34,7 +34,9 @@ int CToken::CountTokens(std::string s) const {
     return s.empty() ? n : n + 1;
 }
 
-bool CToken::HasMoreTokens() { return m_nIndex < m_nCount; }
+bool CToken::HasMoreTokens() {
+    return m_nIndex < m_nCount;
+}
 
 std::string CToken::GetNextToken() {
     if (!HasMoreTokens())

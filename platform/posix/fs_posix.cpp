@@ -8,7 +8,9 @@
 
 namespace platform {
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 bool PathHasAttributes(const std::string& path) {
     struct stat st {};
@@ -36,9 +38,13 @@ bool AnyEntryMatches(const std::string& pattern) {
     return any;
 }
 
-bool ChangeDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
+bool ChangeDirectory(const std::string& path) {
+    return chdir(path.c_str()) == 0;
+}
 
-bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+    return mkdir(path.c_str(), 0777) == 0;
+}
 
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];

@@ -32,9 +32,13 @@ uint32_t OpenError(int err, const std::string& path) {
 
 } // namespace
 
-SharedReadFile::~SharedReadFile() { Close(); }
+SharedReadFile::~SharedReadFile() {
+    Close();
+}
 
-bool SharedReadFile::IsOpen() const { return m_handle >= 0; }
+bool SharedReadFile::IsOpen() const {
+    return m_handle >= 0;
+}
 
 bool SharedReadFile::OpenExistingForRead(const std::string& path) {
     Close();
@@ -116,7 +120,9 @@ bool SharedReadFile::Write(const char* data, size_t size) {
     return true;
 }
 
-bool SharedReadFile::Flush() { return m_handle >= 0 && fsync(static_cast<int>(m_handle)) == 0; }
+bool SharedReadFile::Flush() {
+    return m_handle >= 0 && fsync(static_cast<int>(m_handle)) == 0;
+}
 
 void SharedReadFile::Close() {
     if (m_handle >= 0)

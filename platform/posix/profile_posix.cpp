@@ -44,7 +44,8 @@ bool FindValue(const std::string& path, const std::string& section, const std::s
             continue;
         if (t[0] == '[') {
             const size_t close = t.find(']');
-            inSection = close != std::string::npos && SameNoCase(Trim(t.substr(1, close - 1)), section);
+            inSection =
+                close != std::string::npos && SameNoCase(Trim(t.substr(1, close - 1)), section);
             continue;
         }
         if (!inSection)

@@ -6,7 +6,9 @@
 namespace platform {
 namespace {
 
-HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE H(intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 bool OpenWith(const std::string& path, DWORD access, DWORD disposition, intptr_t* handle,
               uint32_t* lastError) {
@@ -22,9 +24,13 @@ bool OpenWith(const std::string& path, DWORD access, DWORD disposition, intptr_t
 
 } // namespace
 
-SharedReadFile::~SharedReadFile() { Close(); }
+SharedReadFile::~SharedReadFile() {
+    Close();
+}
 
-bool SharedReadFile::IsOpen() const { return m_handle != -1 && m_handle != 0; }
+bool SharedReadFile::IsOpen() const {
+    return m_handle != -1 && m_handle != 0;
+}
 
 bool SharedReadFile::OpenExistingForRead(const std::string& path) {
     Close();
@@ -51,7 +57,8 @@ uint64_t SharedReadFile::Size() const {
 }
 
 bool SharedReadFile::SeekToEnd() {
-    return IsOpen() && SetFilePointer(H(m_handle), 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
+    return IsOpen() &&
+           SetFilePointer(H(m_handle), 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
 }
 
 bool SharedReadFile::Write(const char* data, size_t size) {
@@ -61,7 +68,9 @@ bool SharedReadFile::Write(const char* data, size_t size) {
     return WriteFile(H(m_handle), data, static_cast<DWORD>(size), &written, nullptr) != 0;
 }
 
-bool SharedReadFile::Flush() { return IsOpen() && FlushFileBuffers(H(m_handle)) != 0; }
+bool SharedReadFile::Flush() {
+    return IsOpen() && FlushFileBuffers(H(m_handle)) != 0;
+}
 
 void SharedReadFile::Close() {
     if (IsOpen())

@@ -5,7 +5,9 @@
 
 namespace platform {
 
-std::string ProfileLocation() { return "WIN.INI"; }
+std::string ProfileLocation() {
+    return "WIN.INI";
+}
 
 std::string ProfileString(const std::string& section, const std::string& key,
                           const std::string& defaultValue) {

@@ -22,8 +22,8 @@ std::string EnvironmentValue(const std::string& name) {
 
 std::string ExpandEnvironment(const std::string& text) {
     std::vector<char> buffer(32768, '\0');
-    const DWORD n = ExpandEnvironmentStringsA(text.c_str(), buffer.data(),
-                                              static_cast<DWORD>(buffer.size()));
+    const DWORD n =
+        ExpandEnvironmentStringsA(text.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
     if (n == 0 || n > buffer.size())
         return text;
     return std::string(buffer.data());

@@ -124,7 +124,8 @@ TEST(LogInitialize, EmptyLogDirectoryPutsTheFilesWhereTheProfileLookUpLeftUs) {
     ASSERT_TRUE(logger.Initialize("", "", "logfile_", 1, 0x100000, 0, 3600000, 2, true, false));
     logger.Log("S", "here", 2);
     logger.Stop();
-    EXPECT_EQ(ReadFile(dir / "appdata/logfile_1.log"), ExpectedHeader() + "2016-03-07 09:05:01.042  here\r\n");
+    EXPECT_EQ(ReadFile(dir / "appdata/logfile_1.log"),
+              ExpectedHeader() + "2016-03-07 09:05:01.042  here\r\n");
 }
 
 TEST(LogInstance, DestroyInstanceWritesWhatIsPending) {
@@ -136,7 +137,8 @@ TEST(LogInstance, DestroyInstanceWritesWhatIsPending) {
     logger->Initialize(dir.Path(), "", "logfile_", 1, 0x100000, 0, 3600000, 2, true, false);
     logger->Log("S", "last words", 2);
     CErrorLogger::DestroyInstance();
-    EXPECT_EQ(ReadFile(dir / "logfile_1.log"), ExpectedHeader() + "2016-03-07 09:05:01.042  last words\r\n");
+    EXPECT_EQ(ReadFile(dir / "logfile_1.log"),
+              ExpectedHeader() + "2016-03-07 09:05:01.042  last words\r\n");
     EXPECT_FALSE(CErrorLogger::GetInstance()->Log("S", "fresh logger is not started", 2));
     CErrorLogger::DestroyInstance();
 }

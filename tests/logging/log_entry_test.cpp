@@ -105,7 +105,8 @@ TEST(LogFilter, EmptyTextIsNotKept) {
     EXPECT_FALSE(logger->Log("S", nullptr, 2));
     EXPECT_TRUE(logger->Log(nullptr, "no source", 2));
     logger->Flush();
-    EXPECT_EQ(ReadFile(dir / "logfile_1.log"), ExpectedHeader() + BlockEntry("Information", "", "no source"));
+    EXPECT_EQ(ReadFile(dir / "logfile_1.log"),
+              ExpectedHeader() + BlockEntry("Information", "", "no source"));
 }
 
 } // namespace

@@ -7,7 +7,9 @@ using namespace testsupport;
 
 namespace {
 
-std::string OneLine(const std::string& text) { return "2016-03-07 09:05:01.042  " + text + "\r\n"; }
+std::string OneLine(const std::string& text) {
+    return "2016-03-07 09:05:01.042  " + text + "\r\n";
+}
 
 TEST(LogRing, NineHundredNinetyNineEntriesBetweenFlushesAreAllWritten) {
     TempDir dir;

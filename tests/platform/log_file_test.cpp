@@ -69,9 +69,9 @@ TEST(SharedReadFile, LastWriteTimeIsTheFilesModificationTime) {
     WriteFile(dir / "x.log", "a");
     namespace fs = std::filesystem;
     // 2016-03-07 09:05:01 UTC, the tests run with TZ=UTC.
-    const auto when = fs::file_time_type::clock::now() -
-                      (std::chrono::system_clock::now() -
-                       std::chrono::system_clock::from_time_t(1457341501));
+    const auto when =
+        fs::file_time_type::clock::now() -
+        (std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(1457341501));
     fs::last_write_time(dir / "x.log", when);
     platform::SharedReadFile f;
     ASSERT_TRUE(f.OpenExistingForRead(dir / "x.log"));

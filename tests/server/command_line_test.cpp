@@ -89,8 +89,8 @@ TEST(CommandLineParse, OptionWithoutValueEndsParsing) {
 }
 
 TEST(CommandLineParse, StringOptionsSetTheirBitsWhenNotEmpty) {
-    const CommandLine cl = Parse({"-initstring", "ATZ", "-hangup-prefix", "+++",
-                                  "-hangup-suffix", "ATH0", "-pipename", ""});
+    const CommandLine cl = Parse(
+        {"-initstring", "ATZ", "-hangup-prefix", "+++", "-hangup-suffix", "ATH0", "-pipename", ""});
     EXPECT_EQ(cl.mask, PARAM_INITSTRING | PARAM_HANGUP_PREFIX | PARAM_HANGUP_SUFFIX);
     EXPECT_EQ(cl.initString, "ATZ");
     EXPECT_EQ(cl.hangupPrefix, "+++");

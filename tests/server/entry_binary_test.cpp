@@ -91,9 +91,11 @@ TEST_F(Binary, SecondRunAppendsToTheSameLogWithoutANewHeader) {
 }
 
 TEST_F(Binary, RejectedValuesMakeTheParametersInvalid) {
-    const std::vector<std::pair<std::string, std::string>> rejected = {
-        {"-comport", "0"}, {"-comport", "257"}, {"-comport", "-1"}, {"-baudrate", "57600"},
-        {"-pipename", ""}};
+    const std::vector<std::pair<std::string, std::string>> rejected = {{"-comport", "0"},
+                                                                       {"-comport", "257"},
+                                                                       {"-comport", "-1"},
+                                                                       {"-baudrate", "57600"},
+                                                                       {"-pipename", ""}};
     for (const auto& r : rejected) {
         std::vector<std::string> args = Valid();
         args.push_back(r.first);
@@ -115,8 +117,9 @@ TEST_F(Binary, OneOrTwoModemStringsMakeTheParametersInvalid) {
 }
 
 TEST_F(Binary, UnknownOptionWithValueEndsParsingThere) {
-    std::vector<std::string> args = {"-comport", "1", "-directory", Out(), "-hangup_prefix",
-                                     "+++", "-baudrate", "576", "-pipename", "ctl"};
+    std::vector<std::string> args = {"-comport",       "1",   "-directory", Out(),
+                                     "-hangup_prefix", "+++", "-baudrate",  "576",
+                                     "-pipename",      "ctl"};
     ExpectInvalid(args, Out());
 }
 

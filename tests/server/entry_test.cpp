@@ -103,7 +103,8 @@ class ProcessEntry : public ::testing::Test {
 protected:
     void SetUp() override { testsupport::UseTestProfile(m_dir, -1); }
     std::vector<std::string> Args(const std::string& pipe) {
-        return {"-comport", "1", "-baudrate", "576", "-directory", m_dir / "out", "-pipename", pipe};
+        return {"-comport",   "1",           "-baudrate", "576",
+                "-directory", m_dir / "out", "-pipename", pipe};
     }
     TempDir m_dir;
 };
@@ -151,11 +152,10 @@ TEST_F(ProcessEntry, FullRunWithPipeFollowsTheStartAndShutDownOrder) {
 TEST_F(ProcessEntry, NoPipeMeansNoPipeObjectAndNoThread) {
     const EntryRun run = RunEntry(Args("nopipe"), Options());
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.events,
-              (std::vector<std::string>{kStart, "make serial", "StartServerMode",
-                                        "log:2:Starting CSI task.", "HandleFileStatus",
-                                        "HandleFileStatus", "log:2:CSI task stopped.",
-                                        "delete front-end", kExit}));
+    EXPECT_EQ(run.events, (std::vector<std::string>{kStart, "make serial", "StartServerMode",
+                                                    "log:2:Starting CSI task.", "HandleFileStatus",
+                                                    "HandleFileStatus", "log:2:CSI task stopped.",
+                                                    "delete front-end", kExit}));
 }
 
 TEST_F(ProcessEntry, AllThreeModemStringsSelectTheModemFrontEnd) {
@@ -172,10 +172,10 @@ TEST_F(ProcessEntry, InvalidParametersExitWithOneAndCreateNothing) {
     args.push_back("ATZ");
     const EntryRun run = RunEntry(args, Options());
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.events,
-              (std::vector<std::string>{
-                  kStart, "log:0:Unable to start CSI task. Parameters are invalid / missing.",
-                  kExit}));
+    EXPECT_EQ(
+        run.events,
+        (std::vector<std::string>{
+            kStart, "log:0:Unable to start CSI task. Parameters are invalid / missing.", kExit}));
 }
 
 TEST_F(ProcessEntry, FailuresAfterValidationExitWithZeroAndUndoWhatExists) {
@@ -200,8 +200,7 @@ TEST_F(ProcessEntry, FailuresAfterValidationExitWithZeroAndUndoWhatExists) {
           "log:0:Error opening pipe.", "delete front-end", kExit}},
         {noThread,
          {"make serial", "StartServerMode", "make pipe", "open pipe ctl", "make thread",
-          "log:0:Error creating interprocess-communication thread.", "delete front-end",
-          kExit}},
+          "log:0:Error creating interprocess-communication thread.", "delete front-end", kExit}},
     };
     for (const Case& c : cases) {
         const EntryRun run = RunEntry(Args("ctl"), c.options);

@@ -34,8 +34,8 @@ inline std::unique_ptr<CErrorLogger> StartedLogger(const TempDir& dir, int messa
     UseTestProfile(dir, messageFormat);
     auto logger = std::make_unique<CErrorLogger>();
     logger->SetTimeSource(FixedTime);
-    logger->Initialize(dir.Path(), "", "logfile_", maxFiles, maxFileSize, 0, writeInterval, 2,
-                       true, false);
+    logger->Initialize(dir.Path(), "", "logfile_", maxFiles, maxFileSize, 0, writeInterval, 2, true,
+                       false);
     return logger;
 }
 
