@@ -7,6 +7,7 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <mutex>
 #include <vector>
 
 using testsupport::TempDir;
@@ -14,8 +15,10 @@ using testsupport::TempDir;
 namespace {
 
 std::vector<std::string>* g_events = nullptr;
+std::mutex g_eventsLock; // the end-event thread records too
 
 void Record(const std::string& e) {
+    std::lock_guard<std::mutex> guard(g_eventsLock);
     if (g_events)
         g_events->push_back(e);
 }
@@ -61,9 +64,9 @@ struct Options {
 EntryRun RunEntry(const std::vector<std::string>& args, const Options& o) {
     EntryRun run;
     g_events = &run.events;
-    SetLogObserver([&run](const std::string& source, const std::string& text, int level) {
+    SetLogObserver([](const std::string& source, const std::string& text, int level) {
         EXPECT_EQ(source, "ServerMain");
-        run.events.push_back("log:" + std::to_string(level) + ":" + text);
+        Record("log:" + std::to_string(level) + ":" + text);
     });
     EntrySeams seams;
     seams.initFramework = [&o] { return o.framework; };
@@ -92,7 +95,10 @@ EntryRun RunEntry(const std::vector<std::string>& args, const Options& o) {
         argv.push_back(a.c_str());
     run.exitCode = RunProcessEntry(static_cast<int>(argv.size()), argv.data(), seams);
     SetLogObserver(nullptr);
-    g_events = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_eventsLock);
+        g_events = nullptr;
+    }
     EXPECT_EQ(g_pCommInterface, nullptr);
     EXPECT_EQ(g_pPipe, nullptr);
     EXPECT_EQ(g_pIpcThread, nullptr);
