@@ -1,3 +1,5 @@
+// File-system helpers for the entry, the logger set-up and received-file storage. They report
+// failure only through their results; CreateDirectoryPath changes the current directory.
 #include "tools/misc_tools.h"
 
 #include "platform/clock.h"

@@ -1,3 +1,5 @@
+// CToken: splits paths and lists at a one-character delimiter. Pure string work; it never
+// touches the file system.
 #include "tools/token.h"
 
 #include <cctype>

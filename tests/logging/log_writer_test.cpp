@@ -140,3 +140,39 @@ TEST(LogWriter, ConcurrentLoggersLoseNothingBelowTheRingSize) {
 }
 
 } // namespace
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+// A file size limit makes the next write fail the way a full disk would.
+TEST(LogWriter, AFailedFlushEndsTheWriterAndOnlyCriticalMessagesStillWrite) {
+    TempDir dir;
+    auto logger = StartedLogger(dir, 1, 20);
+    ASSERT_TRUE(logger->IsWriterRunning());
+    const auto size = std::filesystem::file_size(dir / "logfile_1.log");
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = size + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    logger->Log("S", std::string(100, 'x').c_str(), 2);
+    for (int i = 0; i < 500 && logger->IsWriterRunning(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_FALSE(logger->IsWriterRunning());
+
+    logger->Log("S", "pending", 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string content = ReadFile(dir / "logfile_1.log");
+    EXPECT_EQ(content.find("pending"), std::string::npos) << "no writer any more";
+    logger->Log("S", "critical", -2);
+    const std::string after = ReadFile(dir / "logfile_1.log");
+    const std::string tail = OneLine("pending") + OneLine("critical");
+    ASSERT_GE(after.size(), tail.size());
+    EXPECT_EQ(after.substr(after.size() - tail.size()), tail);
+}
+
+} // namespace
