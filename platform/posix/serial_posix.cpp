@@ -283,6 +283,9 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
 bool SerialClose(SerialPort* port) {
     if (port == nullptr)
         return false;
+    // The exclusive flag outlives this descriptor when someone else keeps the tty open (a
+    // relay holding a pty slave): clear it, or the next open of the port would be refused.
+    (void)ioctl(port->fd, TIOCNXCL);
     const int r = close(port->fd);
     delete port;
     return r == 0;
