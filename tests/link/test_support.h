@@ -198,9 +198,15 @@ private:
     int stdout_ = -1;
 };
 
+// The source tree: from the environment, else from where this header lives.
 inline std::string SourceDir() {
     const char* dir = std::getenv("ECGCOMM_SOURCE_DIR");
-    return dir != nullptr ? dir : ".";
+    if (dir != nullptr && *dir != '\0')
+        return dir;
+    std::string here = __FILE__; // <source>/tests/link/test_support.h
+    for (int up = 0; up < 3; ++up)
+        here = here.substr(0, here.find_last_of('/'));
+    return here;
 }
 
 // Runs a command with the given text on its stdin; returns its stdout and exit status.
