@@ -25,44 +25,8 @@ std::string ScapyScript() {
     return "/usr/bin/python3 '" + testing_support::SourceDir() + "/tests/link/scapy_udp.py'";
 }
 
-// Test-side SLIP, written separately from the product's.
-Bytes Frame(const Bytes& packet) {
-    Bytes out = {0xC0};
-    for (uint8_t b : packet) {
-        if (b == 0xC0) {
-            out.push_back(0xDB);
-            out.push_back(0xDC);
-        } else if (b == 0xDB) {
-            out.push_back(0xDB);
-            out.push_back(0xDD);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0xC0);
-    return out;
-}
-
-std::vector<Bytes> Unframe(const Bytes& wire) {
-    std::vector<Bytes> frames;
-    Bytes cur;
-    bool esc = false;
-    for (uint8_t b : wire) {
-        if (esc) {
-            cur.push_back(b == 0xDC ? 0xC0 : b == 0xDD ? 0xDB : b);
-            esc = false;
-        } else if (b == 0xDB) {
-            esc = true;
-        } else if (b == 0xC0) {
-            if (!cur.empty())
-                frames.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(b);
-        }
-    }
-    return frames;
-}
+using testing_support::Frame;
+using testing_support::Unframe;
 
 class UdpOverPty : public ::testing::Test {
 protected:
