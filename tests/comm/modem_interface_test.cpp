@@ -206,3 +206,44 @@ TEST(ModemRead, IdleReadWaitsAboutOneMillisecondPerByteAsked) {
 }
 
 } // namespace
+
+namespace {
+
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
+uint32_t PortRate(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    KernelTermios2 t{};
+    ioctl(fd, _IOR('T', 0x2A, KernelTermios2), &t);
+    close(fd);
+    return t.c_ospeed;
+}
+
+void SetPortRate(const std::string& path, speed_t rate) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfsetspeed(&t, rate);
+    tcsetattr(fd, TCSANOW, &t);
+    close(fd);
+}
+
+TEST(ModemInitialize, BaudCodeWithoutAModemRateKeepsThePortRate) {
+    ModemBench bench(kCom, "0");
+    ASSERT_TRUE(bench.Ready());
+    SetPortRate(bench.PortPath(kCom), B2400);
+    auto modem = MakeModem("ATV0", "+++", "ATH0");
+    ASSERT_TRUE(modem->Initialize(kCom, 24));
+    EXPECT_EQ(PortRate(bench.PortPath(kCom)), 2400u);
+    modem->Close();
+    auto fast = MakeModem("ATV0", "+++", "ATH0");
+    ASSERT_TRUE(fast->Initialize(kCom, 1152));
+    EXPECT_EQ(PortRate(bench.PortPath(kCom)), 115200u);
+}
+
+} // namespace
