@@ -19,10 +19,9 @@ constexpr int kResponseBytes = 100;
 std::mutex g_pauseLock;
 CModemInterface::PauseFunction g_pause;
 
-// Windows converts command strings to the OEM code page; ASCII text, all a modem takes, is the
-// same in both, so there is nothing to convert here.
-const std::string& ToOem(const std::string& text) {
-    return text;
+// Command strings go out in the OEM code page, as on the original Windows process.
+std::string ToOem(const std::string& text) {
+    return platform::SerialToOem(text);
 }
 
 uint32_t ModemBitsPerSecond(uint32_t baudCode) {
@@ -112,7 +111,7 @@ bool CModemInterface::Initialize(uint32_t comNumber, uint32_t baudCode) {
         return false;
     }
 
-    const std::string& init = ToOem(m_strInitString);
+    const std::string init = ToOem(m_strInitString);
     platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(init.data()),
                           static_cast<int>(init.size()));
     uint8_t response[kResponseBytes + 1] = {};
@@ -163,12 +162,12 @@ bool CModemInterface::HangUp() {
     if (m_strHangupPrefix.empty() || m_strHangupSuffix.empty())
         return false;
     // The guard times around the escape sequence are what make a Hayes modem leave data mode.
-    const std::string& prefix = ToOem(m_strHangupPrefix);
+    const std::string prefix = ToOem(m_strHangupPrefix);
     Pause(kGuardPauseMs);
     platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(prefix.data()),
                           static_cast<int>(prefix.size()));
     Pause(kGuardPauseMs);
-    const std::string& suffix = ToOem(m_strHangupSuffix);
+    const std::string suffix = ToOem(m_strHangupSuffix);
     platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(suffix.data()),
                           static_cast<int>(suffix.size()));
     uint8_t discard[kResponseBytes];

@@ -48,6 +48,10 @@ bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length);
 // Discards what is queued in the given directions.
 void SerialPurge(SerialPort* port, bool transmit, bool receive);
 
+// Modem command text in the code page the modem expects: the OEM code page on Windows; on
+// Linux text passes unchanged.
+std::string SerialToOem(const std::string& text);
+
 // Closes the port and frees the object; false when closing failed (the object is freed anyway).
 bool SerialClose(SerialPort* port);
 

@@ -280,6 +280,10 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
     (void)ioctl(port->fd, TCFLSH, which);
 }
 
+std::string SerialToOem(const std::string& text) {
+    return text;
+}
+
 bool SerialClose(SerialPort* port) {
     if (port == nullptr)
         return false;

@@ -147,6 +147,13 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
         PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
+std::string SerialToOem(const std::string& text) {
+    std::string oem = text;
+    if (!oem.empty())
+        CharToOemBuffA(text.c_str(), &oem[0], static_cast<DWORD>(oem.size()));
+    return oem;
+}
+
 bool SerialClose(SerialPort* port) {
     if (port == nullptr)
         return false;
