@@ -204,14 +204,6 @@ TEST(V24, IndicesOutsideTheTableAreRefused) {
     EXPECT_EQ(v24_read_block(255, 0, 4, buf, &got), -1);
 }
 
-TEST(Line, BaudCodesMapToTheTableAndOthersFail) {
-    EXPECT_EQ(line_baud_index(96), 5);
-    EXPECT_EQ(line_baud_index(560), 8);
-    EXPECT_EQ(line_baud_index(1280), 11);
-    EXPECT_EQ(line_baud_index(100), -1);
-    EXPECT_EQ(line_baud_index(0), -1);
-}
-
 TEST(Line, OpenNeedsAComNumberInRangeAndReadOrWrite) {
     const std::string dir = testing_support::MakeTempDir("line");
     setenv("ECGCOMM_PORTS", dir.c_str(), 1);
