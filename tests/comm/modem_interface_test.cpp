@@ -247,3 +247,25 @@ TEST(ModemInitialize, BaudCodeWithoutAModemRateKeepsThePortRate) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ModemData, CallerHangingUpIsReportedAsNoCarrierOnTheLine) {
+    ModemBench bench(kCom, "0");
+    ASSERT_TRUE(bench.Ready());
+    auto modem = MakeModem("ATV0", "+++", "ATH0");
+    ASSERT_TRUE(modem->Initialize(kCom, 96));
+    ASSERT_TRUE(bench.ConnectCaller());
+    bench.DropCaller();
+    ASSERT_TRUE(bench.WaitForEvent("caller gone"));
+    uint8_t buf[100];
+    int got = 0;
+    std::string seen;
+    for (int i = 0; i < 20 && seen.find("3\r") == std::string::npos; ++i) {
+        ASSERT_TRUE(modem->Read(buf, 100, &got));
+        seen.append(buf, buf + got);
+    }
+    EXPECT_EQ(seen, "2\r1\r3\r");
+}
+
+} // namespace

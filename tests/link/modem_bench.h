@@ -98,6 +98,10 @@ public:
             return false;
         return WaitForEvent("caller connected");
     }
+    void DropCaller() {
+        close(caller_);
+        caller_ = -1;
+    }
     void CallerSend(const Bytes& b) const { (void)send(caller_, b.data(), b.size(), 0); }
     // What the caller received until the line stayed quiet; *closed when the modem hung up.
     Bytes CallerReceive(int quietMs = 200, bool* closed = nullptr) const {

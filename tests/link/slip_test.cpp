@@ -4,6 +4,7 @@
 #include "link/slip.h"
 #include "link/test_support.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using testing_support::Bytes;
@@ -248,6 +249,44 @@ TEST(SlipAttach, PortThatDoesNotExistFailsWithTheErrorMessage) {
     unsetenv("ECGCOMM_PORTS");
     testing_support::RemoveTree(dir);
     slip_reset_for_tests();
+}
+
+} // namespace
+
+namespace {
+
+// Many packets, every byte value among them, cut into random pieces as a slow line delivers
+// them: each must come out whole and in order, with nothing left over.
+TEST_F(SlipLine, RandomlySplitStreamOfFramesComesOutPacketByPacket) {
+    std::srand(20261206);
+    std::vector<Bytes> packets;
+    Bytes wire;
+    for (int i = 0; i < 40; ++i) {
+        Bytes p(1 + std::rand() % 300);
+        for (auto& b : p)
+            b = static_cast<uint8_t>(std::rand() % 4 == 0 ? (std::rand() % 2 ? 0xC0 : 0xDB)
+                                                          : std::rand() % 256);
+        packets.push_back(p);
+        const Bytes f = testing_support::Frame(p);
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    std::vector<Bytes> got;
+    uint8_t packet[SLIP_MAX_FRAME];
+    size_t at = 0;
+    while (at < wire.size()) {
+        const size_t piece = std::min<size_t>(1 + std::rand() % 700, wire.size() - at);
+        pty_->Write(Bytes(wire.begin() + at, wire.begin() + at + piece));
+        at += piece;
+        ASSERT_TRUE(pty_->WaitQueued(static_cast<int>(piece)));
+        // Take everything that is complete before the next piece arrives.
+        for (int n = slip_receive(packet); n > 0; n = slip_receive(packet))
+            got.emplace_back(packet, packet + n);
+        ASSERT_EQ(pty_->Queued(), 0);
+    }
+    ASSERT_EQ(got.size(), packets.size());
+    for (size_t i = 0; i < packets.size(); ++i)
+        EXPECT_EQ(got[i], packets[i]) << "packet " << i;
+    EXPECT_EQ(slip_pending_count(), 0);
 }
 
 } // namespace
