@@ -13,7 +13,7 @@ from scapy.all import IP, UDP, Raw  # noqa: E402
 DEVICE = "10.1.2.3"
 SERVER_PORT = 8888
 PAYLOAD = bytes(range(0x30, 0x3A))  # 10 bytes
-SPECIAL = bytes([0xC0, 0xDB, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00])
+AWKWARD = bytes([0xC0, 0xDB, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00])
 
 
 def build(payload=PAYLOAD, dst="192.9.9.5", dport=SERVER_PORT, **ip):
@@ -30,7 +30,7 @@ def corrupt(packet, offset):
 def make():
     cases = [
         ("valid", build()),
-        ("valid_special_bytes", build(payload=SPECIAL)),
+        ("valid_awkward_bytes", build(payload=AWKWARD)),
         ("odd_payload", build(payload=b"abc")),
         ("empty_payload", build(payload=b"")),
         ("bad_ip_checksum", corrupt(build(), 10)),

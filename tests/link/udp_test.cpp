@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kCom = 11;
 const Bytes kPayload = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39};
-const Bytes kSpecial = {0xC0, 0xDB, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00};
+const Bytes kAwkward = {0xC0, 0xDB, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x00};
 
 std::string ScapyScript() {
     return "/usr/bin/python3 '" + testing_support::SourceDir() + "/tests/link/scapy_udp.py'";
@@ -106,9 +106,9 @@ TEST_F(UdpOverPty, PacketBuiltByScapyComesOutAsPayloadWithItsSender) {
 }
 
 TEST_F(UdpOverPty, PayloadWithFrameAndControlBytesSurvivesTheLine) {
-    pty_->Write(Frame(Vector("valid_special_bytes")));
+    pty_->Write(Frame(Vector("valid_awkward_bytes")));
     csi_sockaddr_in from{};
-    EXPECT_EQ(Receive(&from), kSpecial);
+    EXPECT_EQ(Receive(&from), kAwkward);
 }
 
 TEST_F(UdpOverPty, OddPayloadIsAcceptedOnReceive) {
@@ -127,11 +127,11 @@ TEST_F(UdpOverPty, EachReceiveCheckDropsItsPacketAndLetsTheNextOneThrough) {
         SCOPED_TRACE(name);
         LogCapture log;
         Bytes wire = Frame(Vector(name));
-        const Bytes sentinel = Frame(Vector("valid_special_bytes"));
+        const Bytes sentinel = Frame(Vector("valid_awkward_bytes"));
         wire.insert(wire.end(), sentinel.begin(), sentinel.end());
         pty_->Write(wire);
         csi_sockaddr_in from{};
-        EXPECT_EQ(Receive(&from), kSpecial);
+        EXPECT_EQ(Receive(&from), kAwkward);
         EXPECT_TRUE(log.Lines().empty());
         uint8_t buf[1024];
         int fromLength = 16;
@@ -151,11 +151,11 @@ TEST_F(UdpOverPty, GarbageBetweenFramesIsDropped) {
 TEST_F(UdpOverPty, SetLocalAddressDropsPacketsForOtherHosts) {
     ASSERT_EQ(inet_setup(0xC0090905u, CSI_ADDR_PEER, CSI_PORT, &peer_), 0); // 192.9.9.5
     Bytes wire = Frame(Vector("to_other_host"));
-    const Bytes good = Frame(Vector("valid_special_bytes"));
+    const Bytes good = Frame(Vector("valid_awkward_bytes"));
     wire.insert(wire.end(), good.begin(), good.end());
     pty_->Write(wire);
     csi_sockaddr_in from{};
-    EXPECT_EQ(Receive(&from), kSpecial);
+    EXPECT_EQ(Receive(&from), kAwkward);
 }
 
 TEST_F(UdpOverPty, NotSetLocalAddressLearnsTheDestinationAndRepliesFromIt) {
@@ -199,7 +199,7 @@ TEST_F(UdpOverPty, PayloadLargerThanTheCapacityIsLostWithAWarningButNamesTheSend
 
 TEST_F(UdpOverPty, SentPacketsAreValidForScapyWithIdentifications246) {
     ASSERT_EQ(udp_sendto(0, kPayload.data(), 10, 0, &peer_, 16), 10);
-    ASSERT_EQ(udp_sendto(0, kSpecial.data(), 8, 0, &peer_, 16), 8);
+    ASSERT_EQ(udp_sendto(0, kAwkward.data(), 8, 0, &peer_, 16), 8);
     const Bytes big(900, 0x5A);
     ASSERT_EQ(udp_sendto(0, big.data(), 900, 0, &peer_, 16), 900);
     const std::vector<Bytes> frames = Unframe(pty_->ReadWritten());
@@ -208,7 +208,7 @@ TEST_F(UdpOverPty, SentPacketsAreValidForScapyWithIdentifications246) {
     int rc = -1;
     const std::string out = ScapyCheck(frames, "2 4 6", &rc);
     EXPECT_EQ(rc, 0) << out;
-    EXPECT_EQ(Bytes(frames[1].begin() + 28, frames[1].end()), kSpecial);
+    EXPECT_EQ(Bytes(frames[1].begin() + 28, frames[1].end()), kAwkward);
 }
 
 TEST_F(UdpOverPty, OddPayloadIsRefusedWithAnErrorAndNothingIsSent) {
