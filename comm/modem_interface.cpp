@@ -147,6 +147,18 @@ bool CModemInterface::Read(uint8_t* buffer, int count, int* bytesRead) {
     return true;
 }
 
+int CModemInterface::WaitReadable(uint32_t timeoutMs, platform::Wakeup* wakeup) {
+    platform::SerialPort* port = m_nState == STATE_READY ? m_hPort : nullptr;
+    switch (platform::SerialWaitReadable(port, wakeup, timeoutMs)) {
+    case platform::SerialWait::Readable:
+        return 1;
+    case platform::SerialWait::Woken:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 bool CModemInterface::Write(const uint8_t* buffer, int length, int* bytesWritten) {
     if (m_hPort == nullptr || m_nState != STATE_READY)
         return false;

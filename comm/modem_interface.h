@@ -9,7 +9,8 @@
 
 namespace platform {
 struct SerialPort;
-}
+struct Wakeup;
+} // namespace platform
 
 class CModemInterface {
 public:
@@ -30,6 +31,9 @@ public:
     bool Read(uint8_t* buffer, int count, int* bytesRead);
     // One write of the block; false when the port is not open or the modem not ready.
     bool Write(const uint8_t* buffer, int length, int* bytesWritten);
+    // Waits at most timeoutMs for bytes from the modem or the wake-up (may be null): 1 bytes
+    // waiting, 2 woken, 0 time passed. Without a ready modem it only waits for the wake-up.
+    int WaitReadable(uint32_t timeoutMs, platform::Wakeup* wakeup);
     // True when the hang-up sequence was sent.
     bool HangUp();
     // Hangs up when possible and closes the port; always true.

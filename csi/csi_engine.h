@@ -5,6 +5,10 @@
 // One engine runs per process and all of it runs on the engine thread only; the queue, the
 // poster's status word and the call-active / file-stored flags are the only shared things.
 // Time is counted in loop rounds, never by the clock, so tests drive it round by round.
+// Two pacings: the classic round sleeps 250 ms and takes at most one datagram; the fast loop
+// (chosen in the local profile) waits for line bytes, a posted command or the end of 250 ms of
+// waiting, whichever comes first, so datagrams are handled as they arrive. Both count the same
+// 250 ms ticks for the session timer and the idle watchdog, and send the same messages.
 #pragma once
 #include "csi/csi_message.h"
 #include "csi/csi_task.h"
@@ -77,6 +81,34 @@ public:
     void Sleep(uint32_t milliseconds) override;
 };
 
+// What ended a wait of the fast loop.
+enum class CsiWake {
+    Timeout,  // the time asked for passed
+    Readable, // the line has bytes (or a whole frame is already kept)
+    Posted,   // a command was posted
+};
+
+// The fast loop's clock and wait. Only time spent inside Wait counts towards a tick.
+class ICsiPacer {
+public:
+    virtual ~ICsiPacer() = default;
+    // A monotonic clock in microseconds.
+    virtual uint64_t NowUs() = 0;
+    // Returns after at most maxMs, earlier when the line has bytes or a command is posted.
+    virtual CsiWake Wait(uint32_t maxMs) = 0;
+};
+
+// Production pacing: waits on the attached line (or modem) and on the queue's wake-up.
+class CsiLinePacer : public ICsiPacer {
+public:
+    explicit CsiLinePacer(CCSIQueue* queue) : m_queue(queue) {}
+    uint64_t NowUs() override;
+    CsiWake Wait(uint32_t maxMs) override;
+
+private:
+    CCSIQueue* m_queue;
+};
+
 struct CsiSessionTimer {
     bool armed = false;
     bool expired = false;
@@ -95,8 +127,14 @@ public:
     void Run(CsiTaskContext* context);
     // Task start: takes the queue and station identifier from the shared block.
     void Begin(CsiSharedBlock* shared);
-    // One loop round: command intake, one datagram, idle watchdog, the 250 ms sleep, the timer
-    // tick and the status report.
+    // Switches to the fast loop paced by the given waiter; null returns to the classic round.
+    // Set before Run; the pacer must outlive the engine's use of it.
+    void UseFastLoop(ICsiPacer* pacer) { m_pacer = pacer; }
+    bool FastLoop() const { return m_pacer != nullptr; }
+    // One loop round, ending with one 250 ms tick of the session timer. Classic: command intake,
+    // one datagram, idle watchdog, the 250 ms sleep, the timer tick and the status report.
+    // Fast: commands and datagrams as they come until 250 ms have been spent waiting, then the
+    // idle watchdog, the timer tick and the status report.
     void RunRound();
     // Task end: closes the link and frees the file buffer and the object list.
     void End();
@@ -116,7 +154,10 @@ public:
 
 private:
     // Loop and commands (csi_engine.cpp).
-    void TakeCommand();
+    enum class Intake { None, Taken, Dropped };
+    void RunClassicRound();
+    void RunFastRound();
+    Intake TakeCommand();
     void PerformCommand();
     void CommandStartServer();
     void CommandWaitForFile();
@@ -169,6 +210,8 @@ private:
 
     ICsiLink& m_link;
     ICsiSleeper& m_sleeper;
+    ICsiPacer* m_pacer = nullptr;
+    bool m_mayRead = true; // fast loop: the line may hold more than the last poll took
     CCSIQueue* m_queue = nullptr;
     const uint16_t* m_stationId = nullptr;
 

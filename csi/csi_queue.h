@@ -3,6 +3,7 @@
 // meaning with a field wide enough for a pointer.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -33,16 +34,42 @@ struct CsiCommandRecord {
     CsiCommandRecord& operator=(const CsiCommandRecord&) = default;
 };
 
-// First-in first-out list of record copies under one lock.
+namespace platform {
+struct Wakeup;
+}
+
+// First-in first-out list of record copies under one lock. It also carries the two signals
+// between poster and engine that let both sides react at once instead of at the next 250 ms
+// round: Append raises the engine's wake-up, and the engine announces every status it writes.
 class CCSIQueue {
 public:
+    CCSIQueue();
+    ~CCSIQueue();
+    CCSIQueue(const CCSIQueue&) = delete;
+    CCSIQueue& operator=(const CCSIQueue&) = delete;
+
     void Append(const CsiCommandRecord& record);
     bool IsEmpty();
     // Copies the head into *out and removes it; false when the queue is empty.
     bool TakeHead(CsiCommandRecord* out);
     size_t Size();
 
+    // Raised by every Append; the engine's fast loop waits on it together with the line.
+    platform::Wakeup* CommandWakeup() const { return m_wakeup; }
+
+    // The engine calls this after writing into a poster's status word.
+    void AnnounceStatus();
+    // The number of statuses announced so far.
+    uint64_t StatusCount();
+    // Waits at most milliseconds until more than `seen` statuses have been announced; returns
+    // the count then. A poster uses it instead of a blind sleep between looks at its word.
+    uint64_t WaitForStatus(uint64_t seen, uint32_t milliseconds);
+
 private:
     std::mutex m_lock;
     std::deque<CsiCommandRecord> m_records;
+    platform::Wakeup* m_wakeup = nullptr;
+    std::mutex m_statusLock;
+    std::condition_variable m_statusChanged;
+    uint64_t m_statusCount = 0;
 };

@@ -17,5 +17,10 @@ struct CsiTaskContext {
     CsiSharedBlock* shared = nullptr;
 };
 
+// The integer key of section "VELMAR" in the local profile that selects the engine's pacing:
+// 0 (or missing) the classic 250 ms round, any other value the fast loop.
+constexpr const char* CSI_FAST_LOOP_KEY = "CSI_FastLoop";
+bool CsiFastLoopConfigured();
+
 // Runs the engine loop until context->stop is set; real time, real link.
 void TaskMain(CsiTaskContext* context);

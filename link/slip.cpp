@@ -6,7 +6,9 @@
 #include "comm/modem_interface.h"
 #include "csi/csi_config.h"
 #include "link/line.h"
+#include "link/v24.h"
 #include "logging/log.h"
+#include "platform/serial.h"
 
 #include <cstring>
 #include <new>
@@ -250,6 +252,40 @@ int slip_receive(uint8_t* packet) {
             g_slip.pendingCount = got;
         }
     }
+}
+
+namespace {
+
+// True when the kept bytes already hold the end of a frame with data before it, so that the next
+// receive returns a packet without reading the line.
+bool CompleteFrameKept() {
+    bool data = false;
+    for (int i = 0; i < g_slip.pendingCount && g_slip.pending != nullptr; ++i) {
+        if (g_slip.pending[i] != END)
+            data = true;
+        else if (data)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
+    if (CompleteFrameKept())
+        return 1;
+    if (g_slip.modemInUse) {
+        if (g_slip.modem != nullptr)
+            return g_slip.modem->WaitReadable(timeoutMs, wakeup);
+    } else if (g_slip.attachedLine >= 0) {
+        const int r = v24_wait_readable(g_slip.attachedLine, timeoutMs, wakeup);
+        if (r >= 0)
+            return r;
+    }
+    // No line to watch: only a posted command can end the wait early.
+    return platform::SerialWaitReadable(nullptr, wakeup, timeoutMs) == platform::SerialWait::Woken
+               ? 2
+               : 0;
 }
 
 int slip_pending_count() {

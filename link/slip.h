@@ -3,6 +3,10 @@
 #pragma once
 #include <cstdint>
 
+namespace platform {
+struct Wakeup;
+}
+
 // The longest encoded frame (both END bytes included) and decoded packet, and the most raw
 // bytes kept between calls while a frame is incomplete.
 constexpr int SLIP_MAX_FRAME = 1006;
@@ -24,6 +28,11 @@ int slip_attach(int comNumber, int baudCode);
 // Modem: creates and initialises the modem interface on COM comNumber; line index or -1.
 int slip_attach_modem(int comNumber, int baudCode, const char* initString, const char* hangupPrefix,
                       const char* hangupSuffix);
+
+// Waits at most timeoutMs for something to receive or for the wake-up (may be null): 1 when a
+// frame is already complete in the kept bytes or the line has bytes, 2 when woken, 0 when the
+// time passed. Without an attached line it only waits for the wake-up.
+int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup);
 
 // Raw bytes currently kept for an incomplete frame (for tests and diagnostics).
 int slip_pending_count();

@@ -94,6 +94,19 @@ int32_t v24_read_block(int line, uint32_t timeoutMs, int count, uint8_t* buffer,
     }
 }
 
+int32_t v24_wait_readable(int line, uint32_t timeoutMs, platform::Wakeup* wakeup) {
+    if (!ValidIndex(line) || g_v24.lines[line] == nullptr)
+        return -1;
+    switch (platform::SerialWaitReadable(g_v24.lines[line], wakeup, timeoutMs)) {
+    case platform::SerialWait::Readable:
+        return 1;
+    case platform::SerialWait::Woken:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 int32_t v24_write_block(int line, uint32_t /*timeoutMs*/, const uint8_t* buffer, int length) {
     if (!ValidIndex(line) || g_v24.lines[line] == nullptr)
         return -1;

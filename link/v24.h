@@ -4,6 +4,10 @@
 #pragma once
 #include <cstdint>
 
+namespace platform {
+struct Wakeup;
+}
+
 constexpr int V24_LINES = 255;
 
 // Framing selectors; the system only ever passes these.
@@ -19,6 +23,9 @@ int32_t v24_open(int line, int parity, int dataBits, int stopBits, int baudIndex
 int32_t v24_read_block(int line, uint32_t timeoutMs, int count, uint8_t* buffer, int* bytesRead);
 // 0 when the write call succeeded, -1 otherwise; the time-out has no effect.
 int32_t v24_write_block(int line, uint32_t timeoutMs, const uint8_t* buffer, int length);
+// Waits at most timeoutMs for bytes on the line or for the wake-up (may be null): 1 when bytes
+// are waiting, 2 when woken, 0 when the time passed, -1 for a bad index or a closed line.
+int32_t v24_wait_readable(int line, uint32_t timeoutMs, platform::Wakeup* wakeup);
 // 0 on success; -1 for a bad index, a closed line or a failed close.
 int32_t v24_close(int line);
 

@@ -12,6 +12,8 @@
 
 namespace platform {
 
+struct Wakeup; // platform/wakeup.h
+
 struct SerialPort; // opaque
 
 // How a configuration attempt ended; the modem interface reports each failure differently.
@@ -51,6 +53,17 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive);
 // Modem command text in the code page the modem expects: the OEM code page on Windows; on
 // Linux text passes unchanged.
 std::string SerialToOem(const std::string& text);
+
+// What ended a wait for input.
+enum class SerialWait {
+    Timeout,  // the time passed with nothing to read
+    Readable, // bytes are waiting to be read
+    Woken,    // the wake-up signal was raised (it is cleared again)
+};
+
+// Waits at most timeoutMs until the port has bytes to read or the wake-up signal (may be null)
+// is raised. A port whose far end has gone away waits out the time rather than spinning.
+SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs);
 
 // Closes the port and frees the object; false when closing failed (the object is freed anyway).
 bool SerialClose(SerialPort* port);

@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/wakeup.h"
 
 namespace platform {
 
@@ -282,6 +283,36 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
 
 std::string SerialToOem(const std::string& text) {
     return text;
+}
+
+SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs) {
+    const uint32_t start = TickCount();
+    const int wakeFd = static_cast<int>(WakeupNativeHandle(wakeup));
+    bool lineUsable = port != nullptr;
+    for (;;) {
+        const uint32_t elapsed = TickCount() - start;
+        const int left = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
+        pollfd p[2] = {{wakeFd, POLLIN, 0}, {lineUsable ? port->fd : -1, POLLIN, 0}};
+        const int r = poll(p, 2, left);
+        if (r < 0 && errno == EINTR && left > 0)
+            continue;
+        if (r <= 0)
+            return SerialWait::Timeout;
+        if ((p[0].revents & POLLIN) && WakeupConsume(wakeup))
+            return SerialWait::Woken;
+        // A hung-up pty reports itself readable for ever although a read only fails: then only
+        // bytes really queued count, and otherwise the wake-up alone is watched for the rest of
+        // the time.
+        const bool hungUp = (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        int queued = 0;
+        if ((p[1].revents & POLLIN) &&
+            (!hungUp || (ioctl(port->fd, FIONREAD, &queued) == 0 && queued > 0)))
+            return SerialWait::Readable;
+        if (hungUp)
+            lineUsable = false;
+        if (left == 0)
+            return SerialWait::Timeout;
+    }
 }
 
 bool SerialClose(SerialPort* port) {

@@ -3,6 +3,8 @@
 // devices and modems in the field see exactly the same line. Never logs.
 #include "platform/serial.h"
 
+#include "platform/wakeup.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -145,6 +147,35 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
         PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
     if (receive)
         PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+}
+
+// The port is opened without overlapped I/O, so WaitCommEvent would block without a time limit.
+// Instead the input queue is looked at in short slices, sleeping on the wake-up event between
+// them: about one look per timer period while idle, which costs next to nothing.
+SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs) {
+    constexpr DWORD kSliceMs = 10;
+    const DWORD start = GetTickCount();
+    HANDLE event = reinterpret_cast<HANDLE>(WakeupNativeHandle(wakeup));
+    for (;;) {
+        if (port != nullptr) {
+            DWORD errors = 0;
+            COMSTAT stat;
+            ZeroMemory(&stat, sizeof stat);
+            if (ClearCommError(port->handle, &errors, &stat) && stat.cbInQue > 0)
+                return SerialWait::Readable;
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return SerialWait::Timeout;
+        const DWORD left = timeoutMs - elapsed;
+        const DWORD slice = left < kSliceMs ? left : kSliceMs;
+        if (event != nullptr) {
+            if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0)
+                return SerialWait::Woken;
+        } else {
+            Sleep(slice);
+        }
+    }
 }
 
 std::string SerialToOem(const std::string& text) {

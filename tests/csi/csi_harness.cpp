@@ -52,7 +52,34 @@ int FakeLink::SendTo(int, const uint8_t* payload, int length, const csi_sockaddr
     if (!open || (refuseOddLength && length % 2 != 0))
         return 0;
     sent.emplace_back(payload, payload + length);
+    if (clock != nullptr)
+        sentAt.push_back(*clock);
     return length;
+}
+
+CsiWake VirtualPacer::Wait(uint32_t maxMs) {
+    waits.push_back(maxMs);
+    const uint64_t end = m_clock.now + maxMs;
+    for (;;) {
+        if (!m_link.inbound.empty())
+            return CsiWake::Readable;
+        if (!m_queue.IsEmpty())
+            return CsiWake::Posted;
+        const auto next = m_actions.begin();
+        if (next == m_actions.end() || next->first > end) {
+            m_clock.now = end;
+            return CsiWake::Timeout;
+        }
+        if (next->first > m_clock.now)
+            m_clock.now = next->first;
+        const std::function<void()> action = next->second;
+        m_actions.erase(next);
+        action();
+    }
+}
+
+void VirtualPacer::At(uint64_t atMs, std::function<void()> action) {
+    m_actions.emplace(atMs, std::move(action));
 }
 
 Bytes Msg(uint16_t type, uint16_t session, uint16_t sequence, const Bytes& body) {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,8 +35,10 @@ public:
     bool open = false;
     bool failOpen = false;
     bool failSetup = false;
-    int failSends = 0;           // the next n sends report 0 bytes
-    bool refuseOddLength = true; // as the UDP layer does
+    int failSends = 0;               // the next n sends report 0 bytes
+    bool refuseOddLength = true;     // as the UDP layer does
+    const uint64_t* clock = nullptr; // when set, sentAt gets the virtual time of every send
+    std::vector<uint64_t> sentAt;
 };
 
 class VirtualSleeper : public ICsiSleeper {
@@ -45,6 +49,26 @@ public:
     }
     uint64_t now = 0;
     std::vector<uint32_t> sleeps;
+};
+
+// The fast loop's pacing in virtual time, on the sleeper's clock. A wait returns at once when
+// a datagram or a command is waiting, otherwise runs the scheduled actions that fall due within
+// it (each may put a datagram or a command in place, ending the wait there) or lets the time pass.
+class VirtualPacer : public ICsiPacer {
+public:
+    VirtualPacer(VirtualSleeper& clock, FakeLink& link, CCSIQueue& queue)
+        : m_clock(clock), m_link(link), m_queue(queue) {}
+    uint64_t NowUs() override { return m_clock.now * 1000; }
+    CsiWake Wait(uint32_t maxMs) override;
+    // Runs action when the virtual clock reaches atMs during a wait.
+    void At(uint64_t atMs, std::function<void()> action);
+    std::vector<uint32_t> waits; // the time each wait was allowed
+
+private:
+    VirtualSleeper& m_clock;
+    FakeLink& m_link;
+    CCSIQueue& m_queue;
+    std::multimap<uint64_t, std::function<void()>> m_actions;
 };
 
 // One message as the device would put it on the wire.
