@@ -224,9 +224,10 @@ def cmd_idle(args):
         for mode in args.modes:
             world = World(args, mode, link, 115200 if link == "direct" else 57600)
             try:
-                time.sleep(3)  # start-up and link attach
-                if world.process.poll() is not None:
-                    print("| %s | %s | process ended | |" % (link, mode))
+                attached = world.wait_for_log("Attached slip driver", 15)
+                time.sleep(3)  # let start-up settle
+                if world.process.poll() is not None or not attached:
+                    print("| %s | %s | no link attached | |" % (link, mode))
                     continue
                 before = cpu_seconds(world.process.pid)
                 time.sleep(args.seconds)

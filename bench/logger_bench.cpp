@@ -22,9 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 // A private logger configured as the process configures its own, in a fresh directory.
 struct BenchLogger {
-    explicit BenchLogger(uint32_t writeInterval) {
-        dir =
-            fs::temp_directory_path() / ("ecgcomm-bench-" + std::to_string(std::random_device()()));
+    explicit BenchLogger(uint32_t writeInterval)
+        : dir(fs::temp_directory_path() /
+              ("ecgcomm-bench-" + std::to_string(std::random_device()()))) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         logger.Initialize(dir.string(), "", "logfile_", 1, 0x100000, 0, writeInterval, 2, true,
