@@ -29,7 +29,7 @@ import csiwire as w  # noqa: E402
 import objfile  # noqa: E402
 
 PIECE = 128
-STEPS = ("connect", "login", "file", "data", "query", "logout")
+STEPS = ("connect", "login", "file", "data", "query", "logout", "disconnect")
 
 
 class CallFailed(Exception):
@@ -254,6 +254,13 @@ class Device:
     def logout(self):
         self.exchange("logout", w.MSG_LOGOUT, b"", (w.MSG_STATUS,))
 
+    def disconnect(self):
+        # Unanswered by design; it ends the call so the server stops counting it as active.
+        if self.args.silent_at == "disconnect":
+            return
+        self.send(w.MSG_DISCONNECT, struct.pack("<H", 0))
+        self.say("sent MSG_DISCONNECT")
+
 
 def load_files(args):
     files = []
@@ -307,6 +314,8 @@ def parse_args(argv):
     p.add_argument("--faulty-obj", action="store_true", help="spoil the generated files")
     p.add_argument("--faulty-kind", choices=objfile.FAULTS, default="object-checksum")
     p.add_argument("--no-logout", action="store_true", help="hang up without logging out")
+    p.add_argument("--no-disconnect", action="store_true",
+                   help="stay connected after the logout")
     p.add_argument("--verbose", action="store_true", help="also print what is sent")
     args = p.parse_args(argv)
     if not args.file and not args.generate:
@@ -337,6 +346,10 @@ def main(argv=None):
             outcomes.append(device.send_file(number, data, transfer_id=number))
         if not args.no_logout:
             device.logout()
+            if not args.no_disconnect:
+                time.sleep(0.3)
+                device.disconnect()
+                time.sleep(0.5)  # let the line carry it before the port closes
     except FellSilent as e:
         device.say("RESULT silent-at=%s" % e)
         return 3

@@ -22,6 +22,7 @@ Lines "parent: ..." on stdout say what happened.
 import argparse
 import glob
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -96,6 +97,7 @@ def main(argv=None):
     p.add_argument("--send", action="append", default=[], type=parse_step, metavar="EVENT[:COND]")
     p.add_argument("--close-pipe", nargs="?", const="after=0", metavar="COND",
                    help="close the parent's end after the events")
+    p.add_argument("--log-dir", help="where to watch the log (default: the -directory value)")
     p.add_argument("--accept-timeout", type=float, default=10.0,
                    help="seconds to wait for the process to connect")
     p.add_argument("--timeout", type=float, default=0.0,
@@ -126,7 +128,12 @@ def main(argv=None):
     proc = subprocess.Popen(cmd)
     print("parent: started pid %d: %s" % (proc.pid, " ".join(cmd)), flush=True)
     deadline = start + args.timeout if args.timeout > 0 else None
-    watch = LogWatch(option_value(cmd, "-directory"))
+    watch = LogWatch(args.log_dir or option_value(cmd, "-directory"))
+
+    def on_term(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_term)
     conn = None
 
     def expired():
@@ -176,6 +183,15 @@ def main(argv=None):
             return 124
         print("parent: process exited with code %d after %.2f s"
               % (proc.returncode, time.monotonic() - start), flush=True)
+        return proc.returncode
+    except KeyboardInterrupt:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+            print("parent: killed the process on request after %.2f s"
+                  % (time.monotonic() - start), flush=True)
+            return 143
+        print("parent: process exited with code %d" % proc.returncode, flush=True)
         return proc.returncode
     finally:
         if proc.poll() is None:
