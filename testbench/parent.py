@@ -13,7 +13,8 @@ command line unless it already holds a -pipename. With --no-pipe nothing is crea
 --send EVENT[:COND] (repeatable, done in order): EVENT is first (0x8E), second (0x8F) or a
 byte such as 0x41; COND is after=SECONDS (counted from the previous step) or log=TEXT (the
 log files of -directory show TEXT, counting only lines new since the previous step).
---close-pipe[:COND] closes the parent's end of the pipe.
+--close-pipe [COND] closes the parent's end of the pipe after the events (the process's
+end-event thread then returns once the process has left its file loop).
 
 Exit code: the process's exit code; 124 when --timeout passed and the process was killed.
 Lines "parent: ..." on stdout say what happened.
