@@ -235,6 +235,30 @@ def case_direct_two_files(w):
     expect(log.count("File successfully acknowledged.") == 2, "two acknowledgements logged")
 
 
+def case_misbehaving_device(w):
+    # A device of identifier 7 / station type 70 on a slow, laggy line that first uses a wrong
+    # session code, loses one piece to a broken checksum and repeats another: the file must
+    # still arrive exactly once and be confirmed.
+    w.start_line(baud=19200, extra=["--latency", "20"])
+    w.start_parent(["--send", "first:log=Client disconnected."],
+                   ["-comport", str(w.com), "-baudrate", "192", "-directory", w.dest])
+    w.wait_log("Starting CSI task.", 15)
+    rc, out = w.device(["--generate", "1100", "--identifier", "7", "--station-type", "70",
+                        "--wrong-session-code", "--corrupt-piece", "3", "--repeat-piece", "5",
+                        "--answer-timeout", "2"])
+    expect(rc == 0, "device exit code %d" % rc)
+    expect("wrong-session-code-answer=RC_BADAUTH" in out, "wrong session code refused")
+    expect("data: no answer to sequence" in out, "the damaged piece went unanswered")
+    expect("repeated piece 5 answered" in out and "result=positive" in out.split(
+        "repeated piece 5 answered")[1].splitlines()[0], "a repeated piece is acknowledged")
+    w.wait_parent(40)
+    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    same_files(w, w.ecg_files(), 1)
+    expect_in_order(w.log(), ["Same sequence number as last packet. Ignoring data.",
+                              "File successfully stored.", "File successfully acknowledged."]
+                    + SHUTDOWN)
+
+
 def case_modem(w):
     modem = os.path.join(BENCH, "modem.py")
     if not os.path.exists(modem):
@@ -402,6 +426,7 @@ CASES = {
     "nopipe": (case_nopipe, 18),
     "missing_pipe": (case_missing_pipe, 19),
     "missing_port": (case_missing_port, 200),
+    "misbehaving_device": (case_misbehaving_device, 20),
 }
 
 
