@@ -79,7 +79,7 @@ int32_t CCSIComm::HandleFileStatus() {
 
 CCSIComm::~CCSIComm() {
     if (m_bStarted)
-        StopTask();
+        CCSIComm::StopTask(); // no dynamic binding in a destructor anyway
     if (m_pInterface) {
         m_pInterface->StopThread();
         delete m_pInterface;
