@@ -43,5 +43,5 @@ int32_t CCSIModemComm::StartServerMode() {
 // The engine hangs up with the prefix and suffix while it closes the link, so the task must stop
 // before these strings are released.
 CCSIModemComm::~CCSIModemComm() {
-    StopTask();
+    CCSIComm::StopTask();
 }
