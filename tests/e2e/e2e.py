@@ -259,6 +259,19 @@ def case_misbehaving_device(w):
                     + SHUTDOWN)
 
 
+def case_noisy_line(w):
+    # Dropped bytes and flipped bits spoil frames in both directions; checksums must catch every
+    # one, and the device's resends must still get the file through exactly once.
+    w.start_line(extra=["--drop-rate", "0.002", "--bit-error-rate", "0.00005", "--seed", "7"])
+    w.start_parent(["--send", "first:log=Client disconnected."], w.direct_args())
+    w.wait_log("Starting CSI task.", 15)
+    rc, out = w.device(["--generate", "2000", "--answer-timeout", "1.5", "--retries", "6"])
+    expect(rc == 0, "device exit code %d" % rc)
+    w.wait_parent(60)
+    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    same_files(w, w.ecg_files(), 1)
+
+
 def case_modem(w):
     modem = os.path.join(BENCH, "modem.py")
     if not os.path.exists(modem):
@@ -427,6 +440,7 @@ CASES = {
     "missing_pipe": (case_missing_pipe, 19),
     "missing_port": (case_missing_port, 200),
     "misbehaving_device": (case_misbehaving_device, 20),
+    "noisy_line": (case_noisy_line, 21),
 }
 
 
