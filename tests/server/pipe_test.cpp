@@ -64,6 +64,23 @@ TEST_F(ControlPipe, BareNameLivesInTheTemporaryDirectory) {
         unsetenv("TMPDIR");
 }
 
+TEST_F(ControlPipe, WithoutTmpdirTheBareNameLivesInTmp) {
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    unsetenv("TMPDIR");
+    CCmnPipe client;
+    client.Open("no-such-parent-" + std::to_string(getpid()), false);
+    EXPECT_EQ(client.Name(), "/tmp/ecgcomm-pipe-no-such-parent-" + std::to_string(getpid()));
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+}
+
+TEST_F(ControlPipe, PathLongerThanASocketAddressHoldsIsRefused) {
+    CCmnPipe server;
+    EXPECT_FALSE(server.Open("/tmp/" + std::string(120, 'x'), true));
+    EXPECT_NE(server.LastError(), 0u);
+}
+
 TEST_F(ControlPipe, BytesWrittenByTheCreatorAreReadByTheClientInOrder) {
     CCmnPipe server, client;
     ASSERT_TRUE(server.Open(PathOf("ctl"), true));
