@@ -307,6 +307,24 @@ def case_modem(w):
                     + SHUTDOWN)
 
 
+def case_modem_init_error(w):
+    modem = os.path.join(BENCH, "modem.py")
+    if not os.path.exists(modem):
+        print("modem emulator not available: skipped")
+        return SKIP
+    w.start_helper([modem, "--com-dir", w.ports, "--com", str(w.com), "--caller-socket",
+                    os.path.join(w.root, "caller.sock"), "--init-answer", "4"], "modem")
+    w.start_parent(["--timeout", "60"],
+                   w.direct_args() + ["-initstring", "ATS0=1", "-hangup-prefix", "+++",
+                                      "-hangup-suffix", "ATH0"])
+    w.wait_parent(65)
+    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect_in_order(w.log(), ["Error attaching slip driver to modem : COM port (%d)." % w.com,
+                              "CSI Server Mode failed with status 2",
+                              "Exiting communication-process."])
+    expect("Starting CSI task." not in w.log(), "no file loop without a link")
+
+
 def case_faulty_obj(w):
     w.start_line()
     w.start_parent(["--send", "first:log=Client disconnected."], w.direct_args())
@@ -441,6 +459,7 @@ CASES = {
     "missing_port": (case_missing_port, 200),
     "misbehaving_device": (case_misbehaving_device, 20),
     "noisy_line": (case_noisy_line, 21),
+    "modem_init_error": (case_modem_init_error, 22),
 }
 
 
