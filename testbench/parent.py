@@ -70,8 +70,8 @@ class LogWatch:
         return needle in text[self.seen:] if len(text) >= self.seen else needle in text
 
 
-def parse_step(spec):
-    kind, _, cond = spec.partition(":")
+def parse_step(text):
+    kind, _, cond = text.partition(":")
     if kind == "first":
         data = b"\x8e"
     elif kind == "second":
@@ -87,7 +87,7 @@ def parse_step(spec):
         return data, ("after", float(value))
     if key == "log":
         return data, ("log", value)
-    raise argparse.ArgumentTypeError("condition must be after=SECONDS or log=TEXT: " + spec)
+    raise argparse.ArgumentTypeError("condition must be after=SECONDS or log=TEXT: " + text)
 
 
 def main(argv=None):

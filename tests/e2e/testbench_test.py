@@ -14,7 +14,7 @@ import objfile  # noqa: E402
 
 
 class Slip(unittest.TestCase):
-    def test_special_bytes_are_escaped(self):
+    def test_frame_bytes_are_escaped(self):
         self.assertEqual(w.slip_encode(bytes([0x01, 0xC0, 0xDB])).hex(), "c001dbdcdbddc0")
 
     def test_leading_ends_are_skipped_and_frames_split_across_reads_join(self):
