@@ -38,6 +38,7 @@ void CCSIInterface::StartThread(uint32_t linkKind) {
     m_pShared->queue = m_pQueue;
     m_context.shared = m_pShared;
     m_context.stop.store(0);
+    m_bWakeOnStatus = CsiFastLoopConfigured();
     m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
     m_bThreadRunning = true;
 }
@@ -68,15 +69,16 @@ int32_t CCSIInterface::PostCommand(uint32_t code) {
     m_record.code = code;
     if (!m_pQueue)
         return CSI_STATUS_FAILURE;
+    uint64_t seen = m_pQueue->StatusCount();
     m_pQueue->Append(m_record);
 
-    m_sleep(kPollMs);
+    AwaitStatus(&seen);
     if (status.load() != CSI_STATUS_RUNNING)
         return status.load();
     for (;;) {
         if (m_hStopEvent && m_hStopEvent->IsSet())
             break;
-        m_sleep(kPollMs);
+        AwaitStatus(&seen);
         if (status.load() != CSI_STATUS_RUNNING)
             return status.load();
     }
@@ -86,6 +88,13 @@ int32_t CCSIInterface::PostCommand(uint32_t code) {
     Reset();
     csi_set_call_active(false);
     return CSI_STATUS_CANCELLED;
+}
+
+void CCSIInterface::AwaitStatus(uint64_t* seen) {
+    if (m_bWakeOnStatus)
+        *seen = m_pQueue->WaitForStatus(*seen, kPollMs);
+    else
+        m_sleep(kPollMs);
 }
 
 int32_t CCSIInterface::Reset() {

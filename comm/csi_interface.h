@@ -1,6 +1,6 @@
 // CCSIInterface: owns the CSI task thread and posts commands into its queue, then polls the
 // poster's status word every 250 ms until the engine has answered or the stop event asks to give
-// up. Runs on the poster's thread (the main thread); only the queue and the status word are
+// up. With the engine's fast loop a written status wakes the poll at once. Runs on the poster's thread (the main thread); only the queue and the status word are
 // shared with the engine thread, and nothing here ever touches engine state directly.
 #pragma once
 #include "csi/csi_queue.h"
@@ -44,6 +44,7 @@ public:
     int32_t ConfirmFile(bool accepted);
 
     bool IsThreadRunning() const { return m_bThreadRunning; }
+    bool WakesOnStatus() const { return m_bWakeOnStatus; }
     CsiTaskContext* TaskContext() { return &m_context; }
 
     CCSIInterface(const CCSIInterface&) = delete;
@@ -51,6 +52,8 @@ public:
 
 private:
     friend unsigned CsiTaskThreadProc(CCSIInterface* pInterface);
+    // One pause between looks at the status word; *seen counts the statuses announced so far.
+    void AwaitStatus(uint64_t* seen);
 
     bool m_bThreadRunning = false;
     CCSIQueue* m_pQueue = nullptr;
@@ -62,6 +65,9 @@ private:
     std::thread* m_pThread = nullptr;
     CsiEngineBody m_body;
     CsiSleep m_sleep;
+    // With the engine's fast loop the poster wakes when a status is written instead of
+    // sleeping out every 250 ms; it still looks at the stop event at least that often.
+    bool m_bWakeOnStatus = false;
 };
 
 // Thread procedure of the CSI task thread: runs the engine body on the interface's context.
