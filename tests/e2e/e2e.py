@@ -47,10 +47,28 @@ class World:
         os.makedirs(self.ports)
         os.makedirs(self.sent)
         self.env = dict(os.environ, ECGCOMM_PORTS=self.ports, TZ="UTC")
+        self.use_pacing(os.environ.get("ECGCOMM_E2E_PACING", "classic"))
         self.helpers = []
         self.parent = None
         self.parent_out = os.path.join(self.root, "parent.out")
         self.log_dir = self.dest
+
+    def use_pacing(self, pacing):
+        """The engine's pacing for this world: "classic" (the default, no profile at all) or
+        "fast" (a profile whose local file sets CSI_FastLoop=1)."""
+        self.pacing = pacing
+        if pacing == "classic":
+            return
+        if pacing != "fast":
+            raise Failure("unknown pacing %r" % pacing)
+        appdata = os.path.join(self.root, "appdata")
+        os.makedirs(appdata)
+        win_ini = os.path.join(self.root, "win.ini")
+        with open(win_ini, "w") as f:
+            f.write("[VELMAR]\nVelmarAppDataPath=%s\n" % appdata)
+        with open(os.path.join(appdata, "LOC_WIN.INI"), "w") as f:
+            f.write("[VELMAR]\nCSI_FastLoop=1\n")
+        self.env["ECGCOMM_WIN_INI"] = win_ini
 
     # -- helpers
 
@@ -233,6 +251,42 @@ def case_direct_two_files(w):
         "1st end-event received.", "No communication in progress. Stopping communication-task.",
         "Received abort."] + SHUTDOWN)
     expect(log.count("File successfully acknowledged.") == 2, "two acknowledgements logged")
+
+
+def case_pacing(w):
+    # The engine's pacing is what the world asked for. The classic round takes at most one
+    # datagram per 250 ms, so 63 acknowledged pieces cannot take less than 15.75 s; the fast
+    # loop is bounded by the line (about 1.1 s here), so half the classic minimum is a bound
+    # only it can meet, however loaded the machine.
+    size, pieces = 8000, 63
+    w.start_line(baud=115200)
+    w.start_parent(["--send", "first:log=Client disconnected."],
+                   ["-comport", str(w.com), "-baudrate", "1152", "-directory", w.dest])
+    w.wait_log("Starting CSI task.", 15)
+    rc, out = w.device(["--generate", str(size), "--verbose", "--answer-timeout", "10"])
+    expect(rc == 0, "device exit code %d" % rc)
+    sent = answered = None
+    for line in out.splitlines():
+        parts = line.split(None, 1)
+        if len(parts) < 2:
+            continue
+        if parts[1].startswith("sent MSG_FILE ") and sent is None:
+            sent = float(parts[0])
+        elif parts[1].startswith("query answered: MSG_FILE_STATUS"):
+            answered = float(parts[0])
+    expect(sent is not None and answered is not None, "the device reported its exchange")
+    seconds = answered - sent
+    classic_minimum = pieces * 0.25
+    print("pacing %s: %d bytes in %.2f s" % (w.pacing, size, seconds))
+    if w.pacing == "fast":
+        expect(seconds < classic_minimum / 2,
+               "fast loop took %.2f s, not under %.2f s" % (seconds, classic_minimum / 2))
+    else:
+        expect(seconds >= classic_minimum,
+               "classic round took %.2f s, under %.2f s" % (seconds, classic_minimum))
+    w.wait_parent(40)
+    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    same_files(w, w.ecg_files(), 1)
 
 
 def case_misbehaving_device(w):
@@ -460,6 +514,7 @@ CASES = {
     "misbehaving_device": (case_misbehaving_device, 20),
     "noisy_line": (case_noisy_line, 21),
     "modem_init_error": (case_modem_init_error, 22),
+    "pacing": (case_pacing, 23),
 }
 
 
