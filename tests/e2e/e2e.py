@@ -5,7 +5,8 @@
   e2e.py CASE --binary build/ecgcomm [--keep]
 
 Each case works in its own temporary directory with its own COM number and pipe path, so
-cases may run in parallel. Exit code 0 pass, 1 fail, 77 skipped (a needed tool is missing).
+cases may run in parallel. ECGCOMM_E2E_PACING=fast runs the case with the engine's fast loop
+(the world writes a profile setting CSI_FastLoop=1); unset or "classic" keeps the classic round. Exit code 0 pass, 1 fail, 77 skipped (a needed tool is missing).
 """
 
 import argparse
