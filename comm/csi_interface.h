@@ -1,7 +1,8 @@
 // CCSIInterface: owns the CSI task thread and posts commands into its queue, then polls the
 // poster's status word every 250 ms until the engine has answered or the stop event asks to give
-// up. With the engine's fast loop a written status wakes the poll at once. Runs on the poster's thread (the main thread); only the queue and the status word are
-// shared with the engine thread, and nothing here ever touches engine state directly.
+// up; with the engine's fast loop a written status wakes the poll at once. Runs on the poster's
+// thread (the main thread); only the queue and the status word are shared with the engine
+// thread, and nothing here ever touches engine state directly.
 #pragma once
 #include "csi/csi_queue.h"
 #include "csi/csi_task.h"
