@@ -1,9 +1,11 @@
-// Placeholder engine: answers nothing until the stop flag is set. Replaced by the real engine.
+// The CSI task thread body: the engine over the real link, paced by real time.
 #include "csi/csi_task.h"
 
-#include "platform/clock.h"
+#include "csi/csi_engine.h"
 
 void TaskMain(CsiTaskContext* context) {
-    while (context->stop.load() == 0)
-        platform::SleepMs(250);
+    CsiUdpLink link;
+    CsiRealSleeper sleeper;
+    CsiEngine engine(link, sleeper);
+    engine.Run(context);
 }

@@ -30,5 +30,8 @@ int inet_setup(uint32_t localAddress, uint32_t peerAddress, uint16_t port,
 int udp_recvfrom(int socket, uint8_t* buffer, int capacity, int flags, csi_sockaddr_in* from,
                  int* fromLength);
 // The payload length when the packet was handed to the link, 0 otherwise.
-int udp_sendto(int socket, const uint8_t* payload, int length, int flags,
-               const csi_sockaddr_in* to, int toLength);
+int udp_sendto(int socket, const uint8_t* payload, int length, int flags, const csi_sockaddr_in* to,
+               int toLength);
+
+// Back to the state of a fresh process: no endpoint, nothing learned (tests only).
+void udp_reset_for_tests();

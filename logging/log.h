@@ -29,5 +29,6 @@ bool LogFormat(const char* source, int level, const char* format, ...)
 
 // Test seam: when set, every LogMessage call is also handed to the observer (on the caller's
 // thread), whether or not the logger is started. Pass an empty function to remove it.
-using LogObserver = std::function<void(const std::string& source, const std::string& text, int level)>;
+using LogObserver =
+    std::function<void(const std::string& source, const std::string& text, int level)>;
 void SetLogObserver(LogObserver observer);

@@ -1,2 +1,24 @@
-// Placeholder entry until the process entry lands.
-int main() { return 1; }
+// Entry point of ecgcomm: wires the real front-ends, control pipe and end-event thread into
+// the process entry. Nothing else belongs here; everything testable lives in the library.
+#include "comm/csi_modem_comm.h"
+#include "comm/csi_serial_comm.h"
+#include "server/cmn_pipe.h"
+#include "server/process_entry.h"
+#include "server/process_state.h"
+
+#include <new>
+
+int main(int argc, char** argv) {
+    EntrySeams seams;
+    seams.makeFrontEnd = [](const CommandLine& cl, bool useModem) -> CCSIComm* {
+        if (useModem)
+            return new (std::nothrow)
+                CCSIModemComm(cl.comPort, cl.baudCode, cl.directory, cl.initString, cl.hangupPrefix,
+                              cl.hangupSuffix);
+        return new (std::nothrow) CCSISerialComm(cl.comPort, cl.baudCode, cl.directory);
+    };
+    seams.makePipe = []() -> CCmnPipe* { return new (std::nothrow) CCmnPipe(); };
+    seams.openPipe = [](CCmnPipe& pipe, const std::string& name) { return pipe.Open(name, false); };
+    seams.endEventProcedure = EndEventThread;
+    return RunProcessEntry(argc, argv, seams);
+}

@@ -1,3 +1,5 @@
+// File-system helpers for the entry, the logger set-up and received-file storage. They report
+// failure only through their results; CreateDirectoryPath changes the current directory.
 #include "tools/misc_tools.h"
 
 #include "platform/clock.h"
@@ -49,8 +51,8 @@ bool CCommonMiscTools::CreateDirectoryPath(const std::string& path) {
         std::string level = tokens.GetNextToken();
         // An absolute POSIX path yields an empty first token: it stands for the root, just as
         // "C:" does on Windows. Every other empty token (a network path) ends the walk.
-        const bool posixRoot = first && sep == '/' && level.empty() && !path.empty() &&
-                               path[0] == '/';
+        const bool posixRoot =
+            first && sep == '/' && level.empty() && !path.empty() && path[0] == '/';
         first = false;
         if (level.empty() && !posixRoot)
             break;

@@ -1,3 +1,5 @@
+// CToken: splits paths and lists at a one-character delimiter. Pure string work; it never
+// touches the file system.
 #include "tools/token.h"
 
 #include <cctype>
@@ -34,7 +36,9 @@ int CToken::CountTokens(std::string s) const {
     return s.empty() ? n : n + 1;
 }
 
-bool CToken::HasMoreTokens() { return m_nIndex < m_nCount; }
+bool CToken::HasMoreTokens() {
+    return m_nIndex < m_nCount;
+}
 
 std::string CToken::GetNextToken() {
     if (!HasMoreTokens())

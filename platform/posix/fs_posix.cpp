@@ -8,7 +8,9 @@
 
 namespace platform {
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 bool PathHasAttributes(const std::string& path) {
     struct stat st {};
@@ -18,17 +20,31 @@ bool PathHasAttributes(const std::string& path) {
 bool AnyEntryMatches(const std::string& pattern) {
     if (pattern.empty())
         return false;
+    // Only * and ? are wildcards, as for FindFirstFile; a name with brackets is literal.
+    if (pattern.find_first_of("*?") == std::string::npos) {
+        struct stat st {};
+        return lstat(pattern.c_str(), &st) == 0;
+    }
+    std::string escaped;
+    for (char c : pattern) {
+        if (c == '[' || c == ']' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
     glob_t found{};
-    // GLOB_NOESCAPE: a backslash in a file name is an ordinary character, as on Windows.
-    const int rc = glob(pattern.c_str(), GLOB_NOESCAPE | GLOB_NOSORT, nullptr, &found);
+    const int rc = glob(escaped.c_str(), GLOB_NOSORT, nullptr, &found);
     const bool any = rc == 0 && found.gl_pathc > 0;
     globfree(&found);
     return any;
 }
 
-bool ChangeDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
+bool ChangeDirectory(const std::string& path) {
+    return chdir(path.c_str()) == 0;
+}
 
-bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+    return mkdir(path.c_str(), 0777) == 0;
+}
 
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];

@@ -5,9 +5,13 @@
 
 namespace platform {
 
-uint32_t TickCount() { return static_cast<uint32_t>(GetTickCount()); }
+uint32_t TickCount() {
+    return static_cast<uint32_t>(GetTickCount());
+}
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 LocalTime NowLocal() {
     SYSTEMTIME st{};

@@ -6,7 +6,9 @@
 
 namespace platform {
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 bool PathHasAttributes(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -23,9 +25,13 @@ bool AnyEntryMatches(const std::string& pattern) {
     return true;
 }
 
-bool ChangeDirectory(const std::string& path) { return _chdir(path.c_str()) == 0; }
+bool ChangeDirectory(const std::string& path) {
+    return _chdir(path.c_str()) == 0;
+}
 
-bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) {
+    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
 std::string CurrentDirectory() {
     char buffer[MAX_PATH + 1] = {0};

@@ -1,0 +1,20 @@
+// Checks a received OBJ file (header, directory, every object) and copies its objects.
+// Reads never go past the number of bytes received, whatever the file claims.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum ObjParseResult : int {
+    OBJ_VALID = 0,
+    OBJ_MALFORMED = 1,
+    OBJ_BAD_FORMAT = 2,
+    OBJ_NULL_ARGUMENT = 3,
+    OBJ_OUT_OF_MEMORY = -34,
+};
+
+// On OBJ_VALID, *listOut receives a null-terminated list of heap copies of the objects (free it
+// with FreeObjectList) and *countOut their number. On any other result nothing is handed out.
+int ParseObjFile(uint8_t*** listOut, uint32_t* countOut, const uint8_t* file, size_t received);
+
+// Frees every object copy and the list itself; null is allowed.
+void FreeObjectList(uint8_t** list);

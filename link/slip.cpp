@@ -1,0 +1,268 @@
+// SLIP framing and the link attach: one IPv4 packet per frame, to and from the direct line or
+// the modem. slip_receive keeps incomplete frames between calls and returns at most one packet
+// per call. Runs only on the CSI task's thread; its state is unguarded on purpose.
+#include "link/slip.h"
+
+#include "comm/modem_interface.h"
+#include "csi/csi_config.h"
+#include "link/line.h"
+#include "logging/log.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char* const kSource = "CSlip";
+
+constexpr uint8_t END = 0xC0;
+constexpr uint8_t ESC = 0xDB;
+constexpr uint8_t ESC_END = 0xDC;
+constexpr uint8_t ESC_ESC = 0xDD;
+
+struct SlipState {
+    int attachedLine = -1;
+    bool modemInUse = false; // selects the modem for send and receive; never cleared again
+    CModemInterface* modem = nullptr;
+    uint8_t* pending = nullptr; // still-encoded bytes of frames not yet returned
+    int pendingCount = 0;
+};
+
+SlipState g_slip;
+
+enum class Decode { Complete, Incomplete };
+
+// Decodes from *cursor, consuming bytes; *decoded counts every stored byte, even past the limit.
+Decode slip_decode_frame(const uint8_t** cursor, int* remaining, uint8_t* out, int* decoded) {
+    *decoded = 0;
+    auto store = [&](uint8_t b) {
+        if (*decoded < SLIP_MAX_FRAME)
+            out[*decoded] = b;
+        ++*decoded;
+    };
+    while (*remaining > 0) {
+        uint8_t b = **cursor;
+        ++*cursor;
+        --*remaining;
+        if (b == END) {
+            if (*decoded > 0)
+                return *decoded <= SLIP_MAX_FRAME ? Decode::Complete : Decode::Incomplete;
+            continue; // an END before any data only separates frames
+        }
+        if (b == ESC) {
+            if (*remaining == 0)
+                continue; // the ESC is dropped when nothing follows in this buffer
+            const uint8_t next = **cursor;
+            if (next == ESC_END || next == ESC_ESC) {
+                ++*cursor;
+                --*remaining;
+                store(next == ESC_END ? END : ESC);
+            }
+            // Any other byte stays unconsumed: the ESC is dropped, the byte handled next.
+            continue;
+        }
+        store(b);
+    }
+    return Decode::Incomplete;
+}
+
+void FreePending() {
+    delete[] g_slip.pending;
+    g_slip.pending = nullptr;
+    g_slip.pendingCount = 0;
+}
+
+// Decodes the first frame of the pending bytes; a complete frame is removed from them.
+// Returns the packet length, or 0 when the pending bytes hold no complete frame yet.
+int DecodePending(uint8_t* packet) {
+    const uint8_t* cursor = g_slip.pending;
+    int remaining = g_slip.pendingCount;
+    int decoded = 0;
+    if (slip_decode_frame(&cursor, &remaining, packet, &decoded) == Decode::Complete) {
+        if (remaining == 0) {
+            FreePending();
+        } else {
+            std::memmove(g_slip.pending, cursor, static_cast<size_t>(remaining));
+            g_slip.pendingCount = remaining;
+        }
+        return decoded;
+    }
+    if (decoded == 0)
+        FreePending(); // nothing but separators and dropped escapes: nothing worth keeping
+    return 0;
+}
+
+// One read of what has arrived: its length, or 0 when nothing came.
+int ReadChunk(uint8_t* chunk) {
+    int got = 0;
+    if (g_slip.modemInUse) {
+        if (g_slip.modem == nullptr || !g_slip.modem->Read(chunk, SLIP_MAX_FRAME, &got))
+            return 0;
+        return got > 0 ? got : 0;
+    }
+    if (line_read(g_slip.attachedLine, chunk, SLIP_MAX_FRAME, 0, &got) == -1)
+        return 0;
+    return got > 0 ? got : 0;
+}
+
+} // namespace
+
+int slip_attach(int comNumber, int baudCode) {
+    g_slip.attachedLine = -1;
+    g_slip.attachedLine = line_open(comNumber, baudCode, 8, 0, 1, "erw");
+    if (g_slip.attachedLine == -1)
+        LogFormat(kSource, LOG_ERROR, "Error attaching slip driver : COM port (%d). Baudrate (%d).",
+                  comNumber, baudCode * 100);
+    else
+        LogFormat(kSource, LOG_INFORMATION, "Attached slip driver : COM port (%d). Baudrate (%d).",
+                  comNumber, baudCode * 100);
+    return g_slip.attachedLine;
+}
+
+int slip_attach_modem(int comNumber, int baudCode, const char* initString, const char* hangupPrefix,
+                      const char* hangupSuffix) {
+    g_slip.attachedLine = -1;
+    g_slip.modemInUse = true;
+    if (g_slip.modem != nullptr)
+        return -1;
+    g_slip.modem = new (std::nothrow) CModemInterface;
+    if (g_slip.modem != nullptr) {
+        g_slip.modem->SetInitString(initString != nullptr ? initString : "");
+        g_slip.modem->SetHangupPrefix(hangupPrefix != nullptr ? hangupPrefix : "");
+        g_slip.modem->SetHangupSuffix(hangupSuffix != nullptr ? hangupSuffix : "");
+        if (g_slip.modem->Initialize(static_cast<uint32_t>(comNumber),
+                                     static_cast<uint32_t>(baudCode))) {
+            g_slip.attachedLine = comNumber - 1;
+            LogFormat(kSource, LOG_INFORMATION,
+                      "Attached slip driver to modem : COM port (%d). Baudrate (%d).", comNumber,
+                      baudCode * 100);
+            return g_slip.attachedLine;
+        }
+        delete g_slip.modem;
+        g_slip.modem = nullptr;
+    }
+    LogFormat(kSource, LOG_ERROR,
+              "Error attaching slip driver to modem : COM port (%d). Baudrate (%d).", comNumber,
+              baudCode * 100);
+    return g_slip.attachedLine;
+}
+
+int link_open() {
+    const uint32_t baud = csi_get_baud_rate();
+    const uint32_t com = csi_get_com_port();
+    if (baud == 0 || com == 0)
+        return -1;
+    if (!csi_get_modem_mode())
+        return slip_attach(static_cast<int>(com), static_cast<int>(baud));
+    return slip_attach_modem(static_cast<int>(com), static_cast<int>(baud), csi_get_modem_string(1),
+                             csi_get_modem_string(2), csi_get_modem_string(3));
+}
+
+void link_close(int line) {
+    if (!g_slip.modemInUse) {
+        line_close(line);
+        g_slip.attachedLine = -1;
+        return;
+    }
+    if (g_slip.modem != nullptr) {
+        g_slip.modem->Close();
+        delete g_slip.modem;
+        g_slip.modem = nullptr;
+    }
+    g_slip.attachedLine = -1;
+}
+
+int slip_send(const uint8_t* packet, int length) {
+    uint8_t frame[SLIP_MAX_FRAME];
+    int count = 0;
+    auto put = [&](uint8_t b) {
+        if (count < SLIP_MAX_FRAME)
+            frame[count] = b;
+        ++count;
+    };
+    put(END);
+    for (int i = 0; i < length; ++i) {
+        if (packet[i] == END) {
+            put(ESC);
+            put(ESC_END);
+        } else if (packet[i] == ESC) {
+            put(ESC);
+            put(ESC_ESC);
+        } else {
+            put(packet[i]);
+        }
+    }
+    put(END);
+    if (count > SLIP_MAX_FRAME)
+        return 0;
+    if (g_slip.modemInUse) {
+        int written = 0;
+        return g_slip.modem != nullptr && g_slip.modem->Write(frame, count, &written) ? 1 : 0;
+    }
+    return line_write(g_slip.attachedLine, frame, 0, count) == 0 ? 1 : 0;
+}
+
+int slip_receive(uint8_t* packet) {
+    if (g_slip.pending != nullptr) {
+        const int before = g_slip.pendingCount;
+        const int n = DecodePending(packet);
+        if (n > 0)
+            return n;
+        if (g_slip.pending != nullptr)
+            g_slip.pendingCount = before; // keep every pending byte for the next attempt
+    }
+    uint8_t chunk[SLIP_MAX_FRAME];
+    for (;;) {
+        const int got = ReadChunk(chunk);
+        if (got == 0)
+            return 0;
+        if (g_slip.pending != nullptr) {
+            if (g_slip.pendingCount + got > SLIP_MAX_PENDING) {
+                // A runaway frame or line noise: drop everything rather than grow without end.
+                FreePending();
+                return 0;
+            }
+            std::memcpy(g_slip.pending + g_slip.pendingCount, chunk, static_cast<size_t>(got));
+            g_slip.pendingCount += got;
+            const int n = DecodePending(packet);
+            if (n > 0)
+                return n;
+            continue;
+        }
+        const uint8_t* cursor = chunk;
+        int remaining = got;
+        int decoded = 0;
+        if (slip_decode_frame(&cursor, &remaining, packet, &decoded) == Decode::Complete) {
+            if (remaining > 0) {
+                g_slip.pending = new (std::nothrow) uint8_t[SLIP_MAX_PENDING];
+                if (g_slip.pending != nullptr) {
+                    std::memcpy(g_slip.pending, cursor, static_cast<size_t>(remaining));
+                    g_slip.pendingCount = remaining;
+                }
+            }
+            return decoded;
+        }
+        if (decoded > 0) {
+            g_slip.pending = new (std::nothrow) uint8_t[SLIP_MAX_PENDING];
+            if (g_slip.pending == nullptr)
+                return 0;
+            std::memcpy(g_slip.pending, chunk, static_cast<size_t>(got));
+            g_slip.pendingCount = got;
+        }
+    }
+}
+
+int slip_pending_count() {
+    return g_slip.pending != nullptr ? g_slip.pendingCount : 0;
+}
+
+void slip_reset_for_tests() {
+    if (g_slip.modem != nullptr) {
+        delete g_slip.modem;
+        g_slip.modem = nullptr;
+    }
+    if (g_slip.attachedLine >= 0 && !g_slip.modemInUse)
+        line_close(g_slip.attachedLine);
+    FreePending();
+    g_slip = SlipState{};
+}

@@ -1,0 +1,190 @@
+// CErrorLogger's ring of entries and its writer thread. Log callers only copy into the ring
+// under the buffer lock; the writer renders and writes outside it, so a slow disk never
+// blocks a protocol thread. Critical messages are the one exception: written at once.
+#include "logging/error_logger.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+constexpr std::chrono::milliseconds kLockWait(1000);
+constexpr std::chrono::milliseconds kWriterEndWait(5000);
+} // namespace
+
+bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
+    if (!m_bufferLock.try_lock_for(kLockWait))
+        return false;
+    bool result = false;
+    uint32_t w = m_nWrite;
+    if (text != nullptr && *text != '\0' && w < kRingSlots) {
+        const platform::LocalTime t = m_now();
+        {
+            std::lock_guard<std::mutex> slot(m_slotLock);
+            LogEntry& e = m_aBuffer[w];
+            e.text = text;
+            e.level = level;
+            e.source = source ? source : "";
+            e.year = static_cast<int16_t>(t.year);
+            e.month = static_cast<int16_t>(t.month);
+            e.day = static_cast<int16_t>(t.day);
+            e.hour = static_cast<int16_t>(t.hour);
+            e.minute = static_cast<int16_t>(t.minute);
+            e.second = static_cast<int16_t>(t.second);
+            e.millisecond = static_cast<int16_t>(t.millisecond);
+        }
+        const uint32_t n = w + 1;
+        w = n >= kRingSlots ? 0 : n;
+        m_nWrite = w;
+        if (w == m_nRead) {
+            // Ring full: the oldest pending entry goes, and the next flush says so.
+            const bool locked = m_indexLock.try_lock_for(kLockWait);
+            if (locked) {
+                m_nRead = m_nRead + 1;
+                m_indexLock.unlock();
+            }
+            ++m_nLost;
+        }
+        if (w == 0 && m_nRead >= kRingSlots) {
+            if (m_indexLock.try_lock_for(kLockWait)) {
+                m_nRead = 1;
+                m_indexLock.unlock();
+            }
+        }
+        result = true;
+    }
+    if (level == -2)
+        Flush();
+    m_bufferLock.unlock();
+    return result;
+}
+
+void CErrorLogger::AdvanceReadIndex(uint32_t value) {
+    // Without the lock the read index stays, and the same entry is written again next round.
+    if (m_indexLock.try_lock_for(kLockWait)) {
+        m_nRead = value;
+        m_indexLock.unlock();
+    }
+}
+
+bool CErrorLogger::Flush() {
+    std::lock_guard<std::mutex> one(m_flushLock);
+    bool ok = true;
+    if (m_file.IsOpen()) {
+        if (m_file.Size() > m_nMaxFileSize && NextLogFile())
+            ok = ok && CreateLogFile();
+        const uint32_t w = m_nWrite;
+        const uint32_t lost = m_nLost;
+        if (lost > 0) {
+            char notice[256];
+            std::snprintf(notice, sizeof notice,
+                          "%s Level=\"Warning\" Source=\"Error Logging Tool\" Text=\"Message "
+                          "buffer overflow - %d entries lost\"\r\n",
+                          Stamp(m_now()).c_str(), static_cast<int>(lost));
+            ok = WriteText(notice);
+            if (m_indexLock.try_lock_for(kLockWait)) {
+                // Losses counted since the snapshot stay for the next notice.
+                m_nLost -= lost;
+                m_indexLock.unlock();
+            }
+        }
+        auto writeSlot = [this, &ok](uint32_t r) {
+            LogEntry copy;
+            {
+                std::lock_guard<std::mutex> slot(m_slotLock);
+                copy = m_aBuffer[r];
+            }
+            ok = WriteText(FormatEntry(copy));
+            AdvanceReadIndex(r + 1);
+        };
+        if (m_nRead > w && m_nRead < kRingSlots) {
+            while (m_nRead < kRingSlots)
+                writeSlot(m_nRead);
+            if (m_nRead >= kRingSlots)
+                AdvanceReadIndex(0);
+        }
+        while (m_nRead < kRingSlots && m_nRead < w)
+            writeSlot(m_nRead);
+    }
+    if (m_nRead >= kRingSlots)
+        AdvanceReadIndex(0);
+    return ok;
+}
+
+bool CErrorLogger::CreateLocks() {
+    // The locks are members and exist from construction on.
+    return true;
+}
+
+void CErrorLogger::WriterThreadProc() {
+    for (;;) {
+        std::unique_lock<std::mutex> lock(m_eventLock);
+        const bool signalled =
+            m_eventCond.wait_for(lock, std::chrono::milliseconds(m_nWriteInterval.load()),
+                                 [this] { return m_bStopSignalled; });
+        if (signalled) {
+            m_bStopSignalled = false;
+            break;
+        }
+        lock.unlock();
+        // A failed write ends the writer; Critical messages and Stop still write.
+        if (!Flush())
+            break;
+    }
+    std::lock_guard<std::mutex> lock(m_eventLock);
+    m_bWriterRunning = false;
+    m_eventCond.notify_all();
+}
+
+bool CErrorLogger::StartWriter() {
+    if (m_bWriterExists)
+        return true;
+    // Thread priorities are not applied: the writer only needs to keep up once a second.
+    {
+        std::lock_guard<std::mutex> lock(m_eventLock);
+        m_bStopSignalled = false;
+    }
+    m_bWriterRunning = true;
+    try {
+        m_writer = std::thread([this] { WriterThreadProc(); });
+    } catch (...) {
+        m_bWriterRunning = false;
+        return false;
+    }
+    m_bWriterExists = true;
+    return true;
+}
+
+void CErrorLogger::SignalStop() {
+    std::lock_guard<std::mutex> lock(m_eventLock);
+    m_bStopSignalled = true;
+    m_eventCond.notify_all();
+}
+
+bool CErrorLogger::FinishWriter() {
+    bool ok = Flush();
+    if (m_bWriterExists) {
+        // A thread cannot be killed safely here. The writer has been told to stop and ends
+        // after its current flush, whose writes each wait at most 1000 ms for the file lock,
+        // so joining it is bounded.
+        if (m_writer.joinable())
+            m_writer.join();
+        m_bWriterExists = false;
+        std::lock_guard<std::mutex> lock(m_eventLock);
+        m_bStopSignalled = false;
+    }
+    return ok;
+}
+
+bool CErrorLogger::Stop() {
+    if (m_bWriterExists) {
+        SignalStop();
+        std::unique_lock<std::mutex> lock(m_eventLock);
+        m_eventCond.wait_for(lock, kWriterEndWait, [this] { return !m_bWriterRunning; });
+    }
+    const bool ok = FinishWriter();
+    const bool locked = m_bufferLock.try_lock_for(kLockWait);
+    CloseLogFile();
+    if (locked)
+        m_bufferLock.unlock();
+    return ok;
+}

@@ -1,0 +1,37 @@
+// File operations that make a received recording durable: exclusive create, full write, flush
+// to stable storage, rename that never replaces an existing file, and a flush of the directory
+// entry. Each reports failure by its result only; the caller decides what to log.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct DurableFile {
+    intptr_t handle = -1; // file descriptor or HANDLE; -1 when not open
+};
+
+// Creates a new file for writing; fails when a file of that name already exists.
+bool DurableCreateExclusive(const std::string& path, DurableFile* file);
+
+// Writes all bytes (short writes are continued); false on any error.
+bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length);
+
+// Forces the written bytes to stable storage.
+bool DurableFlush(DurableFile* file);
+
+// Closes the file; false when the close itself reports an error.
+bool DurableClose(DurableFile* file);
+
+// Renames from → to; fails (and leaves both alone) when "to" already exists.
+bool DurableRenameNoReplace(const std::string& from, const std::string& to);
+
+// Forces the directory's entries (a rename into it) to stable storage. A no-op where the
+// platform flushes directory entries with the file system's own journal.
+bool DurableSyncDirectory(const std::string& directory);
+
+// Deletes a file; false when it cannot (or does not exist).
+bool DurableDelete(const std::string& path);
+
+} // namespace platform

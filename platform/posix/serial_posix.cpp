@@ -1,0 +1,298 @@
+// Linux serial port: termios through the termios2 interface, so that rates without a Bnnn
+// constant (56000, 128000) can be set as custom rates.
+//
+// Port mapping: COM number n opens /dev/ttyS<n-1>, unless the directory named by the
+// environment variable ECGCOMM_PORTS holds an entry COM<n> (a symlink to any tty: /dev/ttyUSB0,
+// a pty slave, ...); that entry is then opened. Tests and technicians map ports that way.
+//
+// Behaviour kept from the Windows original:
+// - raw 8N1 in both directions, no software or hardware flow control, no parity marking and no
+//   CR/LF translation: 0x0a 0x0d 0x11 0x13 0xff must pass unchanged;
+// - direct line: a read returns at once with what is queued; a write waits at most 100 ms for
+//   room and then makes one write call whose count is not checked;
+// - modem port: a read waits at most count+1 ms for the first byte and returns once the line
+//   has been quiet for a few character times after data;
+// - exclusive open (TIOCEXCL and an flock), both queues discarded at open and at close.
+// DTR/RTS changes are best effort: ptys refuse the modem-control ioctls. HUPCL is cleared on the
+// direct line (DTR stays off anyway) and set on the modem port, so that closing it drops DTR as
+// closing a COM handle does on Windows.
+// This file must never block the caller longer than the time-outs above.
+#include "platform/serial.h"
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/clock.h"
+
+namespace platform {
+
+struct SerialPort {
+    int fd = -1;
+    bool modem = false;
+    uint32_t bitsPerSecond = 9600;
+};
+
+namespace {
+
+constexpr int kDirectWriteLimitMs = 100;
+
+speed_t StandardSpeed(uint32_t bps) {
+    switch (bps) {
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return 0;
+    }
+}
+
+void SetRate(termios2& t, uint32_t bps) {
+    const speed_t standard = StandardSpeed(bps);
+    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    if (standard != 0) {
+        t.c_cflag |= standard;
+    } else {
+        t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    }
+    t.c_ispeed = bps;
+    t.c_ospeed = bps;
+}
+
+uint32_t CurrentRate(const termios2& t) {
+    if ((t.c_cflag & CBAUD) == BOTHER)
+        return t.c_ospeed;
+    static const uint32_t rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    for (uint32_t r : rates)
+        if ((t.c_cflag & CBAUD) == StandardSpeed(r))
+            return r;
+    return 9600;
+}
+
+void MakeRaw(termios2& t) {
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | INPCK | IUCLC | IMAXBEL);
+    t.c_iflag |= IGNPAR;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+}
+
+void SetModemLines(int fd, bool on) {
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    // Ptys refuse this; the line still works, so the result is deliberately ignored.
+    (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+SerialSetup Configure(SerialPort* port, uint32_t bps, bool modem) {
+    termios2 t{};
+    if (ioctl(port->fd, TCGETS2, &t) != 0)
+        return SerialSetup::ReadSettingsFailed;
+    MakeRaw(t);
+    if (modem)
+        t.c_cflag |= HUPCL;
+    else
+        t.c_cflag &= ~HUPCL;
+    if (bps != 0)
+        SetRate(t, bps);
+    if (ioctl(port->fd, TCSETS2, &t) != 0)
+        return SerialSetup::ApplySettingsFailed;
+    port->modem = modem;
+    port->bitsPerSecond = bps != 0 ? bps : CurrentRate(t);
+    SetModemLines(port->fd, modem);
+    (void)ioctl(port->fd, TCFLSH, TCIOFLUSH);
+    return SerialSetup::Ok;
+}
+
+int PollFor(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int r = poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return r;
+        return p.revents;
+    }
+}
+
+// Milliseconds of silence after data that end a modem read: a few character times, at least 3.
+int QuietGapMs(uint32_t bps) {
+    const uint32_t threeChars = bps > 0 ? (30000u + bps - 1) / bps : 3u;
+    return static_cast<int>(threeChars < 3 ? 3 : threeChars);
+}
+
+int ReadDirect(SerialPort* port, uint8_t* buffer, int count) {
+    const ssize_t n = read(port->fd, buffer, static_cast<size_t>(count));
+    if (n >= 0)
+        return static_cast<int>(n);
+    // A pty whose far end is closed gives EIO: nothing arrived, not a failure.
+    if (errno == EAGAIN || errno == EINTR || errno == EIO)
+        return 0;
+    return -1;
+}
+
+int ReadModem(SerialPort* port, uint8_t* buffer, int count) {
+    const uint32_t start = TickCount();
+    const uint32_t total = static_cast<uint32_t>(count) + 1;
+    const int gap = QuietGapMs(port->bitsPerSecond);
+    int got = 0;
+    for (;;) {
+        const uint32_t elapsed = TickCount() - start;
+        if (elapsed >= total || got >= count)
+            return got;
+        const int left = static_cast<int>(total - elapsed);
+        const int wait = got == 0 ? left : (gap < left ? gap : left);
+        const int ev = PollFor(port->fd, POLLIN, wait);
+        if (ev < 0)
+            return got > 0 ? got : -1;
+        if (ev == 0) {
+            if (got > 0)
+                return got; // the line went quiet after data
+            continue;
+        }
+        if (ev & POLLIN) {
+            const ssize_t n = read(port->fd, buffer + got, static_cast<size_t>(count - got));
+            if (n > 0) {
+                got += static_cast<int>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+        }
+        // Hang-up or EIO: the far end is gone. Sleep out the time-out like an idle line would,
+        // so the caller's polling keeps its pace.
+        if (got > 0)
+            return got;
+        const uint32_t now = TickCount() - start;
+        if (now < total)
+            SleepMs(total - now);
+        return 0;
+    }
+}
+
+} // namespace
+
+std::string SerialDeviceName(unsigned comNumber) {
+    const char* dir = std::getenv("ECGCOMM_PORTS");
+    if (dir != nullptr && *dir != '\0') {
+        std::string mapped = std::string(dir) + "/COM" + std::to_string(comNumber);
+        struct stat st {};
+        if (lstat(mapped.c_str(), &st) == 0)
+            return mapped;
+    }
+    return "/dev/ttyS" + std::to_string(comNumber == 0 ? 0 : comNumber - 1);
+}
+
+SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+    const std::string name = SerialDeviceName(comNumber);
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (lastError != nullptr)
+            *lastError = static_cast<uint32_t>(errno);
+        return nullptr;
+    }
+    // No sharing, as the Windows open: a second process on the same port must fail.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lastError != nullptr)
+            *lastError = static_cast<uint32_t>(errno);
+        close(fd);
+        return nullptr;
+    }
+    (void)ioctl(fd, TIOCEXCL);
+    termios2 t{};
+    if (ioctl(fd, TCGETS2, &t) != 0) {
+        // Not a tty: the port does not exist as far as the caller is concerned.
+        if (lastError != nullptr)
+            *lastError = static_cast<uint32_t>(errno);
+        close(fd);
+        return nullptr;
+    }
+    auto* port = new SerialPort;
+    port->fd = fd;
+    port->bitsPerSecond = CurrentRate(t);
+    return port;
+}
+
+SerialSetup SerialConfigureDirect(SerialPort* port, uint32_t bitsPerSecond) {
+    return Configure(port, bitsPerSecond, false);
+}
+
+SerialSetup SerialConfigureModem(SerialPort* port, uint32_t bitsPerSecond) {
+    return Configure(port, bitsPerSecond, true);
+}
+
+int SerialRead(SerialPort* port, uint8_t* buffer, int count) {
+    if (port == nullptr || buffer == nullptr || count < 0)
+        return -1;
+    if (count == 0)
+        return 0;
+    return port->modem ? ReadModem(port, buffer, count) : ReadDirect(port, buffer, count);
+}
+
+bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
+    if (port == nullptr || (buffer == nullptr && length > 0) || length < 0)
+        return false;
+    if (length == 0)
+        return true;
+    const int limit = port->modem ? length + 1 : kDirectWriteLimitMs;
+    const int ev = PollFor(port->fd, POLLOUT, limit);
+    if (ev < 0)
+        return false;
+    if (ev == 0)
+        return true; // timed out like a Windows write with a total time-out: success, 0 written
+    if (ev & (POLLERR | POLLNVAL))
+        return false;
+    const ssize_t n = write(port->fd, buffer, static_cast<size_t>(length));
+    return n >= 0 || errno == EAGAIN;
+}
+
+void SerialPurge(SerialPort* port, bool transmit, bool receive) {
+    if (port == nullptr || (!transmit && !receive))
+        return;
+    const int which = transmit && receive ? TCIOFLUSH : (transmit ? TCOFLUSH : TCIFLUSH);
+    (void)ioctl(port->fd, TCFLSH, which);
+}
+
+std::string SerialToOem(const std::string& text) {
+    return text;
+}
+
+bool SerialClose(SerialPort* port) {
+    if (port == nullptr)
+        return false;
+    // The exclusive flag outlives this descriptor when someone else keeps the tty open (a
+    // relay holding a pty slave): clear it, or the next open of the port would be refused.
+    (void)ioctl(port->fd, TIOCNXCL);
+    const int r = close(port->fd);
+    delete port;
+    return r == 0;
+}
+
+} // namespace platform

@@ -1,0 +1,165 @@
+// Windows serial port: a COM handle with a device control block and communication time-outs.
+// The direct line and the modem port keep the settings the original process used, so that
+// devices and modems in the field see exactly the same line. Never logs.
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace platform {
+
+struct SerialPort {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+std::string SerialDeviceName(unsigned comNumber) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%u", "\\\\.\\COM", comNumber);
+    return name;
+}
+
+SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+    const std::string name = SerialDeviceName(comNumber);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (lastError != nullptr)
+            *lastError = GetLastError();
+        return nullptr;
+    }
+    auto* port = new SerialPort;
+    port->handle = h;
+    return port;
+}
+
+SerialSetup SerialConfigureDirect(SerialPort* port, uint32_t bitsPerSecond) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port->handle, &dcb))
+        return SerialSetup::ReadSettingsFailed;
+    dcb.BaudRate = bitsPerSecond;
+    // Flag word 3: binary and parity check on; no flow control of any kind; DTR and RTS off.
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.fDummy2 = 0;
+    dcb.XonLim = 200;
+    dcb.XoffLim = 128;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    if (!SetCommState(port->handle, &dcb))
+        return SerialSetup::ApplySettingsFailed;
+    // Queue sizes, purge and time-outs are not checked: the line works without them.
+    SetupComm(port->handle, 5000, 5000);
+    PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD; // return at once with what is queued
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 100;
+    SetCommTimeouts(port->handle, &timeouts);
+    return SerialSetup::Ok;
+}
+
+SerialSetup SerialConfigureModem(SerialPort* port, uint32_t bitsPerSecond) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port->handle, &dcb))
+        return SerialSetup::ReadSettingsFailed;
+    // The flag word: AND 0xFFFF9093, OR 0x1093 - DTR and RTS on, no flow control, the higher
+    // bits kept. Written field by field, which gives the same word.
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    if (bitsPerSecond != 0)
+        dcb.BaudRate = bitsPerSecond;
+    if (!SetCommState(port->handle, &dcb))
+        return SerialSetup::ApplySettingsFailed;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 1;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 1;
+    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.WriteTotalTimeoutConstant = 1;
+    if (!SetCommTimeouts(port->handle, &timeouts))
+        return SerialSetup::TimeoutsFailed;
+    return SerialSetup::Ok;
+}
+
+int SerialRead(SerialPort* port, uint8_t* buffer, int count) {
+    if (port == nullptr || buffer == nullptr || count < 0)
+        return -1;
+    DWORD got = 0;
+    if (!ReadFile(port->handle, buffer, static_cast<DWORD>(count), &got, nullptr))
+        return -1;
+    return static_cast<int>(got);
+}
+
+bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
+    if (port == nullptr || length < 0)
+        return false;
+    DWORD written = 0;
+    return WriteFile(port->handle, buffer, static_cast<DWORD>(length), &written, nullptr) != 0;
+}
+
+void SerialPurge(SerialPort* port, bool transmit, bool receive) {
+    if (port == nullptr)
+        return;
+    if (transmit)
+        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (receive)
+        PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+}
+
+std::string SerialToOem(const std::string& text) {
+    std::string oem = text;
+    if (!oem.empty())
+        CharToOemBuffA(text.c_str(), &oem[0], static_cast<DWORD>(oem.size()));
+    return oem;
+}
+
+bool SerialClose(SerialPort* port) {
+    if (port == nullptr)
+        return false;
+    const bool ok = CloseHandle(port->handle) != 0;
+    delete port;
+    return ok;
+}
+
+} // namespace platform

@@ -1,0 +1,155 @@
+// Start-up, file loop and shut-down of the communication process.
+#include "server/process_entry.h"
+
+#include "comm/csi_comm.h"
+#include "logging/error_logger.h"
+#include "logging/log.h"
+#include "server/cmn_pipe.h"
+#include "server/process_state.h"
+
+#include <cstdio>
+#include <new>
+#include <system_error>
+
+const char* const kProcessVersion = "V7.0";
+
+namespace {
+
+const char* const kSource = "ServerMain";
+
+void Info(const char* text) {
+    LogMessage(kSource, text, LOG_INFORMATION);
+}
+void Error(const char* text) {
+    LogMessage(kSource, text, LOG_ERROR);
+}
+
+// From validation to the end of the file loop; every early return goes on to shut-down,
+// which undoes only what exists.
+int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
+    if (!ValidateParameters(cl.mask)) {
+        Error("Unable to start CSI task. Parameters are invalid / missing.");
+        return 1;
+    }
+    g_pCommInterface = seams.makeFrontEnd ? seams.makeFrontEnd(cl, g_bUseModem) : nullptr;
+    if (g_pCommInterface == nullptr) {
+        Error("Error creating communication-interface.");
+        return 0;
+    }
+    if (g_pCommInterface->StartServerMode() != 0)
+        return 0; // the front-end has said why
+    if (cl.pipeName != "nopipe") {
+        g_pPipe = seams.makePipe ? seams.makePipe() : nullptr;
+        if (g_pPipe == nullptr) {
+            Error("Error creating pipe.");
+            return 0;
+        }
+        if (!seams.openPipe || !seams.openPipe(*g_pPipe, cl.pipeName)) {
+            Error("Error opening pipe.");
+            return 0;
+        }
+        g_pIpcThread = seams.makeThread && seams.endEventProcedure
+                           ? seams.makeThread(seams.endEventProcedure)
+                           : nullptr;
+        if (g_pIpcThread == nullptr) {
+            Error("Error creating interprocess-communication thread.");
+            return 0;
+        }
+    }
+    if (g_bRunning)
+        Info("Starting CSI task.");
+    if (g_pIpcThread != nullptr)
+        g_pIpcThread->Resume();
+    while (g_bRunning)
+        g_pCommInterface->HandleFileStatus();
+    {
+        // Under the lock, so that the end-event thread never calls the front-end after this.
+        std::lock_guard<std::mutex> guard(g_csShutdown);
+        Info("CSI task stopped.");
+        g_bCommActive = false;
+    }
+    return 0;
+}
+
+void ShutDown() {
+    if (g_pIpcThread != nullptr) {
+        if (!g_pIpcThread->IsValid()) {
+            Info("Interprocess-communication thread already exited.");
+        } else {
+            Info("Waiting for interprocess-communication thread to end.");
+            g_pIpcThread->Join();
+            Info("Interprocess-communication thread exited.");
+        }
+        delete g_pIpcThread;
+        g_pIpcThread = nullptr;
+    }
+    if (g_pCommInterface != nullptr) {
+        delete g_pCommInterface; // stops the CSI task
+        g_pCommInterface = nullptr;
+    }
+    if (g_pPipe != nullptr) {
+        g_pPipe->Close();
+        delete g_pPipe;
+        g_pPipe = nullptr;
+    }
+    Info("Exiting communication-process.");
+    CErrorLogger::DestroyInstance(); // writes what is still pending
+}
+
+} // namespace
+
+CSuspendedThread* CSuspendedThread::Create(std::function<unsigned()> procedure) {
+    CSuspendedThread* t = new (std::nothrow) CSuspendedThread();
+    if (t == nullptr)
+        return nullptr;
+    try {
+        t->m_thread = std::thread([t, procedure] {
+            {
+                std::unique_lock<std::mutex> lock(t->m_lock);
+                t->m_resumed.wait(lock, [t] { return t->m_bResumed; });
+            }
+            t->m_exitCode = procedure();
+        });
+    } catch (const std::system_error&) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void CSuspendedThread::Resume() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bResumed = true;
+    m_resumed.notify_all();
+}
+
+void CSuspendedThread::Join() {
+    if (!m_thread.joinable())
+        return;
+    Resume(); // a thread that was never resumed would otherwise be waited for forever
+    m_thread.join();
+}
+
+CSuspendedThread::~CSuspendedThread() {
+    Join();
+}
+
+int RunProcessEntry(int argc, const char* const* argv, const EntrySeams& seams) {
+    if (seams.initFramework && !seams.initFramework()) {
+        std::fputs("Fatal Error: MFC initialization failed\n", stderr);
+        return 1;
+    }
+    // The entry runs once per process; setting the shared state here keeps that explicit.
+    g_bRunning = true;
+    g_bCommActive = true;
+    g_bUseModem = false;
+
+    const CommandLine cl = ParseCommandLine(argc, argv);
+    CErrorLogger::GetInstance()->Initialize(cl.directory, "", "logfile_", 1, 0x100000, 0, 1000, 2,
+                                            true, false);
+    LogFormat(kSource, LOG_INFORMATION, "Starting communication process. Version %s.",
+              kProcessVersion);
+    const int exitCode = StartAndServe(cl, seams);
+    ShutDown();
+    return exitCode;
+}
