@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs the Windows build under Wine in a throw-away prefix: every Windows unit test program,
+# then the end-to-end cases of wine_e2e.py (when the build has ecgcomm.exe and the parent).
+#
+#   tests/wine/run_tests.sh [BUILD_DIR]     (default build-win; configured with BUILD_TESTING=ON)
+#
+# Two COM numbers (7 and 8) are mapped onto the two ends of one pty pair for the port tests.
+# Exit code 0 when everything passed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=$(cd "${1:-$root/build-win}" && pwd)
+
+export WINEDEBUG=-all
+# No Mono or Gecko: their installers would wait for a dialog nobody answers.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export TZ=UTC
+unset DISPLAY WAYLAND_DISPLAY
+WINEPREFIX=$(mktemp -d /tmp/ecgwine.XXXXXX)
+export WINEPREFIX
+socat_pid=""
+cleanup() {
+  [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+start=$(date +%s)
+wineboot -i >/dev/null 2>&1
+wineserver -w
+echo "wine prefix ready after $(($(date +%s) - start)) s"
+
+socat pty,raw,echo=0,link="$WINEPREFIX/pty-a" pty,raw,echo=0,link="$WINEPREFIX/pty-b" &
+socat_pid=$!
+for _ in $(seq 50); do
+  [ -e "$WINEPREFIX/pty-b" ] && break
+  sleep 0.1
+done
+ln -sf "$WINEPREFIX/pty-a" "$WINEPREFIX/dosdevices/com7"
+ln -sf "$WINEPREFIX/pty-b" "$WINEPREFIX/dosdevices/com8"
+export ECGWIN_COM_PAIR=7,8
+export ECGCOMM_SOURCE_DIR="Z:${root//\//\\}"
+export ECGCOMM_BINARY_DIR="Z:${build//\//\\}"
+
+filter="-$(grep -v '^\s*\(#\|$\)' "$here/linux_only_tests.txt" | paste -sd:)"
+failed=()
+for exe in "$build"/tests/wine/test_*.exe; do
+  name=$(basename "$exe" .exe)
+  echo "== $name"
+  out=$(cd "$build/tests/wine" && timeout 300 wine "$exe" --gtest_filter="$filter" 2>&1)
+  rc=$?
+  echo "$out" | grep -E '^\[  (FAILED|PASSED|SKIPPED) |^\[==========\] .* ran|: Failure$|Expected|Which is|Value of' | head -60
+  [ $rc -eq 0 ] || failed+=("$name")
+done
+
+if [ -f "$here/wine_e2e.py" ] && [ -f "$build/server/ecgcomm.exe" ] &&
+   [ -f "$build/tests/wine/parent_win.exe" ]; then
+  kill "$socat_pid" 2>/dev/null
+  socat_pid=""
+  rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8"
+  /usr/bin/python3 "$here/wine_e2e.py" --build "$build" || failed+=(e2e)
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "Wine suite FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "Wine suite passed in $(($(date +%s) - start)) s"
