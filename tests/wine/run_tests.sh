@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine in a throw-away prefix: every Windows unit test program,
-# then the end-to-end cases of wine_e2e.py (when the build has ecgcomm.exe and the parent).
+# Runs the Windows build under Wine in a throw-away prefix: checks that ecgcomm.exe needs no
+# DLL beside it, runs every Windows unit test program, then the end-to-end cases of wine_e2e.py.
 #
 #   tests/wine/run_tests.sh [BUILD_DIR]     (default build-win; configured with BUILD_TESTING=ON)
 #
@@ -10,6 +10,23 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$root/build-win}" && pwd)
+
+failed=()
+# ecgcomm.exe must run from its folder alone: it may import system DLLs only, never the
+# compiler's runtime (libstdc++, libgcc, libwinpthread).
+if [ ! -f "$build/server/ecgcomm.exe" ]; then
+  echo "no $build/server/ecgcomm.exe"
+  failed+=(ecgcomm.exe)
+else
+  dlls=$(x86_64-w64-mingw32-objdump -p "$build/server/ecgcomm.exe" | awk '/DLL Name:/ {print $3}')
+  foreign=$(echo "$dlls" | grep -viE '^(kernel32|msvcrt|user32|advapi32|ws2_32|shlwapi)\.dll$')
+  if [ -n "$foreign" ]; then
+    echo "ecgcomm.exe needs DLLs that are not part of Windows: $foreign"
+    failed+=(static-link)
+  else
+    echo "ecgcomm.exe imports only system DLLs: $(echo $dlls)"
+  fi
+fi
 
 export WINEDEBUG=-all
 # No Mono or Gecko: their installers would wait for a dialog nobody answers.
@@ -47,7 +64,6 @@ export ECGCOMM_SOURCE_DIR="Z:${root//\//\\}"
 export ECGCOMM_BINARY_DIR="Z:${build//\//\\}"
 
 filter="-$(grep -v '^\s*\(#\|$\)' "$here/linux_only_tests.txt" | paste -sd:)"
-failed=()
 for exe in "$build"/tests/wine/test_*.exe; do
   name=$(basename "$exe" .exe)
   echo "== $name"
@@ -60,13 +76,10 @@ for exe in "$build"/tests/wine/test_*.exe; do
   [ $rc -eq 0 ] || failed+=("$name")
 done
 
-if [ -f "$here/wine_e2e.py" ] && [ -f "$build/server/ecgcomm.exe" ] &&
-   [ -f "$build/tests/wine/parent_win.exe" ]; then
-  kill "$socat_pid" 2>/dev/null
-  socat_pid=""
-  rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8"
-  /usr/bin/python3 "$here/wine_e2e.py" --build "$build" || failed+=(e2e)
-fi
+kill "$socat_pid" 2>/dev/null
+socat_pid=""
+rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8"
+/usr/bin/python3 "$here/wine_e2e.py" --build "$build" || failed+=(e2e)
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "Wine suite FAILED: ${failed[*]}"
