@@ -95,20 +95,42 @@ TEST(ControlPipeWin32, BusyPipeIsWaitedForUntilAnInstanceIsFree) {
     CloseHandle(first);
 }
 
-TEST(ControlPipeWin32, ServerRoleCreatesAPipeThatAClientReaches) {
+TEST(ControlPipeWin32, ServerRoleNeverWaitsForItsClientOrForData) {
     const std::string name = UniqueName("server");
     CCmnPipe server;
     ASSERT_TRUE(server.Open(name, true));
     EXPECT_EQ(server.Name(), "\\\\.\\pipe\\" + name);
+    const unsigned char event = 0x8F;
+    uint32_t count = 0;
+    EXPECT_FALSE(server.Write(&event, 1, &count)) << "no client yet";
+    EXPECT_EQ(server.LastError(), static_cast<uint32_t>(ERROR_PIPE_LISTENING));
+
     HANDLE client = CreateFileA(("\\\\.\\pipe\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    const unsigned char event = 0x8F;
-    uint32_t written = 0;
-    EXPECT_TRUE(server.Write(&event, 1, &written));
+    unsigned char buffer[16] = {0};
+    EXPECT_FALSE(server.Read(buffer, sizeof buffer, &count)) << "nothing written yet";
+    EXPECT_EQ(server.LastError(), static_cast<uint32_t>(ERROR_NO_DATA));
+
+    EXPECT_TRUE(server.Write(&event, 1, &count));
+    EXPECT_EQ(count, 1u);
     unsigned char got = 0;
     DWORD n = 0;
     EXPECT_TRUE(ReadFile(client, &got, 1, &n, nullptr));
     EXPECT_EQ(got, 0x8F);
+    const unsigned char answer = 0x41;
+    EXPECT_TRUE(WriteFile(client, &answer, 1, &n, nullptr));
+    bool read = false;
+    for (int i = 0; i < 100 && !read; ++i) {
+        read = server.Read(buffer, sizeof buffer, &count);
+        if (!read)
+            Sleep(10);
+    }
+    EXPECT_TRUE(read);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 0x41);
+
+    CCmnPipe another;
+    EXPECT_TRUE(another.Open(name, true)) << "instances are unlimited";
     CloseHandle(client);
 }
