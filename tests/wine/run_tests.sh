@@ -32,6 +32,8 @@ export WINEDEBUG=-all
 # No Mono or Gecko: their installers would wait for a dialog nobody answers.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ=UTC
+# Wine keeps per-user state under HOME; CI shells do not always set it.
+export HOME="${HOME:-/tmp}"
 unset DISPLAY WAYLAND_DISPLAY
 WINEPREFIX=$(mktemp -d /tmp/ecgwine.XXXXXX)
 export WINEPREFIX

@@ -338,12 +338,42 @@ def case_one_line_log(w):
                                        "1st end-event received."] + SHUTDOWN)
 
 
+def run_directly(w, args, timeout=60):
+    """ecgcomm.exe started without the parent; returns its exit code."""
+    exe = os.path.join(w.build, "server", "ecgcomm.exe")
+    with open(os.path.join(w.root, "direct.out"), "w") as out:
+        proc = subprocess.run(["wine", exe] + args, stdout=out, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, env=w.env, timeout=timeout, cwd=w.root)
+    return proc.returncode
+
+
+def case_invalid_parameters(w):
+    """A baud code the process does not know: exit code 1 and the reason in the log."""
+    rc = run_directly(w, ["-comport", str(w.com), "-baudrate", "1234", "-directory",
+                          windows_path(w.dest), "-pipename", "nopipe"])
+    expect(rc == 1, "exit code %s" % rc)
+    expect_in_order(w.log(), ["Starting communication process.",
+                              "Unable to start CSI task. Parameters are invalid / missing."])
+
+
+def case_missing_pipe(w):
+    """A pipe nobody created: "Error opening pipe." and exit code 0, without serving calls."""
+    w.start_line()
+    rc = run_directly(w, w.direct_args() + ["-pipename", "ecgwine-nobody-made-this"])
+    expect(rc == 0, "exit code %s" % rc)
+    expect_in_order(w.log(), ["Starting communication process.", "Error opening pipe.",
+                              "Exiting communication-process."])
+    expect("Starting CSI task." not in w.log(), "no file loop without a pipe")
+
+
 CASES = {
     "direct_call": (case_direct_call, 11, None),
     "modem_call": (case_modem_call, 12, None),
     "end_idle": (case_end_idle, 13, 0),
     "cancel_during_transfer": (case_cancel_during_transfer, 14, None),
     "one_line_log": (case_one_line_log, 15, 1),
+    "invalid_parameters": (case_invalid_parameters, 16, None),
+    "missing_pipe": (case_missing_pipe, 17, None),
 }
 
 
