@@ -6,6 +6,7 @@
 #include "platform/serial.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,56 @@ TEST_F(ComPairTest, ModemPortReadWaitsBrieflyForSilenceAndReturnsWhatCame) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n > 0 ? n : 0), answer);
     EXPECT_TRUE(platform::SerialClose(peer));
     EXPECT_TRUE(platform::SerialClose(modem));
+}
+
+namespace {
+
+// The line's settings as the device reports them, through a handle of our own.
+bool ReadDeviceSettings(unsigned com, DCB* dcb) {
+    HANDLE h = CreateFileA(platform::SerialDeviceName(com).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    ZeroMemory(dcb, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    const bool ok = GetCommState(h, dcb) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+} // namespace
+
+TEST_F(ComPairTest, DirectLineSettingsReachTheDeviceAndTheModemKeepsTheRateWhenAskedTo) {
+    platform::SerialPort* port = platform::SerialOpen(a, nullptr);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(platform::SerialConfigureDirect(port, 19200), platform::SerialSetup::Ok);
+    ASSERT_TRUE(platform::SerialClose(port));
+    DCB dcb;
+    ASSERT_TRUE(ReadDeviceSettings(a, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutX, 0u) << "XON/XOFF would eat 0x11 and 0x13";
+    EXPECT_EQ(dcb.fInX, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+
+    // Baud code 0 (an unknown code): the modem port keeps the rate the port had.
+    port = platform::SerialOpen(a, nullptr);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(platform::SerialConfigureModem(port, 0), platform::SerialSetup::Ok);
+    ASSERT_TRUE(platform::SerialClose(port));
+    ASSERT_TRUE(ReadDeviceSettings(a, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+
+    port = platform::SerialOpen(a, nullptr);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(platform::SerialConfigureModem(port, 115200), platform::SerialSetup::Ok);
+    ASSERT_TRUE(platform::SerialClose(port));
+    ASSERT_TRUE(ReadDeviceSettings(a, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 115200u);
 }
 
 TEST(SerialOem, AsciiModemCommandsPassUnchanged) {
