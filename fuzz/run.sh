@@ -10,7 +10,7 @@ seconds=${1:-30}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(slip_receive udp_recvfrom obj_file command_line profile csi_engine)
-build=build-fuzz
+build=$PWD/build-fuzz
 
 cmake --preset fuzz >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
