@@ -108,7 +108,8 @@ public:
 private:
     void WriterThreadProc();
     void SignalStop();
-    void AdvanceReadIndex(uint32_t value);
+    void AdvanceReadIndex(uint32_t written);
+    bool CopyOldestEntry(uint32_t r, LogEntry* copy);
     static std::string Stamp(const platform::LocalTime& t);
 
     // Stop event (manual reset) and the writer thread.
