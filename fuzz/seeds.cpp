@@ -127,7 +127,7 @@ void ProfileSeeds() {
 }
 
 // Engine op bytes (see csi_engine_fuzz.cpp): op 0 is a command, 2 rounds, 4 connect, 5 login,
-// 6 announce a file, 7 the next piece.
+// 6 announce a file, 7 the next piece; op 3 with type 11 is the file status query.
 uint8_t CommandByte(int poster, uint32_t code, int flag) {
     for (int b = 0; b < 256; ++b)
         if ((b >> 2) % 3 == poster && 1 + b % 5 == static_cast<int>(code) && (b >> 4) % 3 == flag)
@@ -140,7 +140,8 @@ void EngineSeeds() {
     call.insert(call.end(), {6, 2, 0x57, 0x13}); // a valid 1,000-byte file
     for (int piece = 0; piece < 16; ++piece)
         call.insert(call.end(), {7, 63});
-    call.insert(call.end(), {2, 4, 0, CommandByte(2, 4, 1), 2, 2});
+    // Confirm as the communication task does, then the device asks for the outcome.
+    call.insert(call.end(), {2, 4, 0, CommandByte(2, 4, 1), 2, 2, 3, 11, 3, 0});
     Write("csi_engine", "good_call", call);
     Bytes bad = call;
     bad[13] = 6; // the announce byte: fault 1, a wrong format word
