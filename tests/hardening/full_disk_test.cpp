@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -21,8 +22,10 @@ namespace {
 class SmallFileSystem {
 public:
     SmallFileSystem(const std::string& options) {
+        // Unique across the test processes that ctest runs side by side.
+        std::random_device random;
         m_path = fs::temp_directory_path() /
-                 ("ecgcomm-small-fs-" + std::to_string(std::rand()) + std::to_string(++s_count));
+                 ("ecgcomm-small-fs-" + std::to_string(random()) + std::to_string(random()));
         fs::create_directories(m_path);
         m_mounted = std::system(("mount -t tmpfs -o " + options + " tmpfs '" + m_path.string() +
                                  "' 2>/dev/null")
@@ -46,9 +49,7 @@ public:
 private:
     fs::path m_path;
     bool m_mounted = false;
-    static int s_count;
 };
-int SmallFileSystem::s_count = 0;
 
 class StorageFault : public ::testing::Test, public EngineFixtureBase {
 protected:
