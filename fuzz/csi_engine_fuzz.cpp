@@ -89,8 +89,14 @@ public:
     }
 
     Poster& Pick(uint8_t b) {
-        Poster* posters[3] = {&server, &waiter, &confirmer};
-        return *posters[b % 3];
+        switch (b % 3) {
+        case 0:
+            return server;
+        case 1:
+            return waiter;
+        default:
+            return confirmer;
+        }
     }
 
     size_t checkedAnswers = 0;

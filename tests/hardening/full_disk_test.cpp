@@ -21,11 +21,7 @@ namespace {
 // A tmpfs of the given size on a fresh directory, unmounted again on destruction.
 class SmallFileSystem {
 public:
-    SmallFileSystem(const std::string& options) {
-        // Unique across the test processes that ctest runs side by side.
-        std::random_device random;
-        m_path = fs::temp_directory_path() /
-                 ("ecgcomm-small-fs-" + std::to_string(random()) + std::to_string(random()));
+    explicit SmallFileSystem(const std::string& options) : m_path(UniquePath()) {
         fs::create_directories(m_path);
         m_mounted = std::system(("mount -t tmpfs -o " + options + " tmpfs '" + m_path.string() +
                                  "' 2>/dev/null")
@@ -47,6 +43,13 @@ public:
     }
 
 private:
+    // Unique across the test processes that ctest runs side by side.
+    static fs::path UniquePath() {
+        std::random_device random;
+        return fs::temp_directory_path() /
+               ("ecgcomm-small-fs-" + std::to_string(random()) + std::to_string(random()));
+    }
+
     fs::path m_path;
     bool m_mounted = false;
 };
