@@ -20,9 +20,10 @@ echo "== ThreadSanitizer: the threaded tests"
 threaded=(test_logging test_csi test_server test_hardening)
 cmake --preset tsan >/dev/null
 cmake --build build-tsan -j"$jobs" --target ecgcomm "${threaded[@]}" >/dev/null
+# The soak drives the engine round by round on the test thread: no threads, and slow here.
 for t in "${threaded[@]}"; do
   [ -x "build-tsan/tests/$t" ] || continue
   echo "-- $t"
   env TZ=UTC ECGCOMM_SOURCE_DIR="$PWD" ECGCOMM_BINARY_DIR="$PWD/build-tsan" \
-    "build-tsan/tests/$t" --gtest_brief=1
+    "build-tsan/tests/$t" --gtest_brief=1 --gtest_filter=-Soak.*
 done
