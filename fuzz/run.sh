@@ -13,7 +13,7 @@ targets=("$@")
 build=$PWD/build-fuzz
 
 cmake --preset fuzz >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target fuzz_seeds $(printf 'fuzz_%s ' "${targets[@]}") >/dev/null
 "$build"/fuzz/fuzz_seeds . "$build/seeds"
 
 # Longest input per target: a little over what the parser can take in one piece, so that

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Short fuzz runs in CI: every fuzz target for about 30 seconds (FUZZ_SECONDS to change it).
+# Reuses the clang build of the sanitizer suite when it ran first.
 # Installs clang 14 and its runtime libraries when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
