@@ -1,12 +1,13 @@
 // CCSIComm: the abstract communication front-end that the process entry and the end-event
-// thread drive. (Interface only here; the task thread, posting and file handling live in the
-// implementation.)
+// thread drive. It owns the CSI task thread through a CCSIInterface, confirms or rejects each
+// received file and logs the outcome. Results go to the log only, never to the parent.
 #pragma once
+#include "comm/csi_interface.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
 
-class CCSIInterface;
 class CStopEvent;
 
 class CCSIComm {
@@ -22,6 +23,12 @@ public:
     CCSIComm(const CCSIComm&) = delete;
     CCSIComm& operator=(const CCSIComm&) = delete;
 
+    // Test seam: the engine body and the poster's sleep used by the next StartTask.
+    void SetEngineForTests(CsiEngineBody body, CsiSleep sleep) {
+        m_engineBody = std::move(body);
+        m_sleep = std::move(sleep);
+    }
+
 protected:
     void StartTask();
 
@@ -32,4 +39,8 @@ protected:
     bool m_bStarted = false;
     uint32_t m_nLinkType = 0;
     int32_t m_nLastStatus = 0;
+
+private:
+    CsiEngineBody m_engineBody;
+    CsiSleep m_sleep;
 };

@@ -1,5 +1,7 @@
 // CCmnPipe: the control pipe between the parent application and this process.
-// On Windows a named pipe "\\.\pipe\<name>"; on Linux a Unix-domain stream socket.
+// On Windows a named pipe "\\.\pipe\<name>"; on Linux a Unix-domain stream socket whose path is
+// the name itself when it contains '/', else "$TMPDIR/ecgcomm-pipe-<name>" (/tmp without
+// TMPDIR). The process only ever connects as a client and reads.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -29,4 +31,6 @@ private:
     std::string m_strName;
     uint32_t m_dwLastError = 0;
     platform::PipeHandle* m_hPipe = nullptr;
+    // A failed Open leaves the object unusable until Close, as an invalid handle would.
+    bool m_bFailed = false;
 };

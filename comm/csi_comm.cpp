@@ -1,0 +1,90 @@
+// The communication task base: start and stop of the CSI task, cancel, and the file step of the
+// main loop. HandleFileStatus blocks the main thread; CancelTask comes from the end-event thread
+// and is serialised against StopTask by m_csLock so the stop event is never used after close.
+#include "comm/csi_comm.h"
+
+#include "comm/stop_event.h"
+#include "csi/csi_config.h"
+#include "logging/log.h"
+
+namespace {
+const char kSource[] = "CCSIComm";
+} // namespace
+
+CCSIComm::CCSIComm(const std::string& directory) : m_strDirectory(directory) {}
+
+void CCSIComm::StartTask() {
+    m_hStopEvent = new CStopEvent();
+    m_pInterface = new CCSIInterface(m_hStopEvent, m_engineBody, m_sleep);
+    m_pInterface->StartThread(m_nLinkType);
+    m_bStarted = true;
+}
+
+void CCSIComm::StopTask() {
+    std::lock_guard<std::mutex> guard(m_csLock);
+    if (!m_bStarted)
+        return;
+    if (m_hStopEvent)
+        m_hStopEvent->Set();
+    if (m_pInterface) {
+        m_pInterface->StopThread();
+        delete m_pInterface;
+        m_pInterface = nullptr;
+    }
+    delete m_hStopEvent;
+    m_hStopEvent = nullptr;
+    m_bStarted = false;
+}
+
+void CCSIComm::CancelTask() {
+    std::lock_guard<std::mutex> guard(m_csLock);
+    if (m_bStarted && m_hStopEvent)
+        m_hStopEvent->Set();
+}
+
+bool CCSIComm::IsCommunicationInProgress() {
+    return csi_get_call_active();
+}
+
+int32_t CCSIComm::HandleFileStatus() {
+    if (!m_pInterface)
+        return 1;
+    const int32_t status = m_pInterface->WaitForFile();
+    m_nLastStatus = status;
+
+    if (status == CSI_STATUS_DONE || status == CSI_STATUS_FILE_CONFIRM) {
+        if (csi_get_file_stored()) {
+            LogMessage(kSource, "File successfully stored.", LOG_INFORMATION);
+            if (m_pInterface->ConfirmFile(true) != CSI_STATUS_DONE)
+                return 1;
+            LogMessage(kSource, "File successfully acknowledged.", LOG_INFORMATION);
+            return 0;
+        }
+        LogMessage(kSource, "Error storing file.", LOG_ERROR);
+        if (m_pInterface->ConfirmFile(false) != CSI_STATUS_DONE)
+            return 1;
+        LogMessage(kSource, "File rejected.", LOG_INFORMATION);
+        return 4;
+    }
+    if (status == CSI_STATUS_CANCELLED || status == CSI_STATUS_NO_CALL) {
+        LogMessage(kSource, "Received abort.", LOG_INFORMATION);
+        return 3;
+    }
+    LogMessage(kSource, "Invalid file-status.", LOG_ERROR);
+    if (m_pInterface->ConfirmFile(false) != CSI_STATUS_DONE)
+        return 1;
+    LogMessage(kSource, "File rejected.", LOG_INFORMATION);
+    return 4;
+}
+
+CCSIComm::~CCSIComm() {
+    if (m_bStarted)
+        CCSIComm::StopTask(); // no dynamic binding in a destructor anyway
+    if (m_pInterface) {
+        m_pInterface->StopThread();
+        delete m_pInterface;
+        m_pInterface = nullptr;
+    }
+    delete m_hStopEvent;
+    m_hStopEvent = nullptr;
+}

@@ -1,0 +1,114 @@
+// The poster side of the command queue and the life of the CSI task thread.
+// Must never hold a lock while it sleeps or waits for the engine: the end-event thread signals
+// the stop event from outside and expects the next poll to see it.
+#include "comm/csi_interface.h"
+
+#include "comm/stop_event.h"
+#include "csi/csi_config.h"
+#include "platform/clock.h"
+
+namespace {
+constexpr uint32_t kPollMs = 250;
+const char kInterfaceName[] = "INT";
+} // namespace
+
+CCSIInterface::CCSIInterface(CStopEvent* stopEvent, CsiEngineBody body, CsiSleep sleep)
+    : m_hStopEvent(stopEvent), m_body(std::move(body)), m_sleep(std::move(sleep)) {
+    if (!m_body)
+        m_body = TaskMain;
+    if (!m_sleep)
+        m_sleep = platform::SleepMs;
+}
+
+CCSIInterface::~CCSIInterface() {
+    StopThread();
+}
+
+unsigned CsiTaskThreadProc(CCSIInterface* pInterface) {
+    pInterface->m_body(&pInterface->m_context);
+    return 0;
+}
+
+void CCSIInterface::StartThread(uint32_t linkKind) {
+    csi_set_link_kind(linkKind);
+    m_pQueue = new CCSIQueue();
+    m_pShared = new CsiSharedBlock();
+    m_pShared->stationId = new uint16_t(0);
+    m_pShared->cell = new uint8_t(0);
+    m_pShared->queue = m_pQueue;
+    m_context.shared = m_pShared;
+    m_context.stop.store(0);
+    m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+    m_bThreadRunning = true;
+}
+
+void CCSIInterface::StopThread() {
+    if (!m_bThreadRunning)
+        return;
+    m_context.stop.store(1);
+    if (m_pThread->joinable())
+        m_pThread->join();
+    delete m_pThread;
+    m_pThread = nullptr;
+    delete m_pQueue; // frees any records the engine never took
+    m_pQueue = nullptr;
+    delete m_pShared->stationId;
+    delete m_pShared->cell;
+    delete m_pShared;
+    m_pShared = nullptr;
+    m_context.shared = nullptr;
+    m_bThreadRunning = false;
+}
+
+int32_t CCSIInterface::PostCommand(uint32_t code) {
+    // The status word lives on this call's stack: the engine writes only into the word of its
+    // current command, and a cancelled poster has handed it command 1 before returning.
+    std::atomic<int32_t> status{CSI_STATUS_RUNNING};
+    m_record.statusWord = &status;
+    m_record.code = code;
+    if (!m_pQueue)
+        return CSI_STATUS_FAILURE;
+    m_pQueue->Append(m_record);
+
+    m_sleep(kPollMs);
+    if (status.load() != CSI_STATUS_RUNNING)
+        return status.load();
+    for (;;) {
+        if (m_hStopEvent && m_hStopEvent->IsSet())
+            break;
+        m_sleep(kPollMs);
+        if (status.load() != CSI_STATUS_RUNNING)
+            return status.load();
+    }
+
+    // Cancelled: the engine must drop the abandoned command before the word goes out of scope.
+    m_hStopEvent->Reset();
+    Reset();
+    csi_set_call_active(false);
+    return CSI_STATUS_CANCELLED;
+}
+
+int32_t CCSIInterface::Reset() {
+    m_record = CsiCommandRecord();
+    return PostCommand(CSI_CMD_RESET);
+}
+
+int32_t CCSIInterface::StartServer(bool flag) {
+    m_record = CsiCommandRecord();
+    m_record.interfaceName = kInterfaceName;
+    m_record.objectListOut = &m_nOutWord;
+    m_record.flag = flag ? 0 : 1;
+    return PostCommand(CSI_CMD_START_SERVER);
+}
+
+int32_t CCSIInterface::WaitForFile() {
+    m_record = CsiCommandRecord();
+    m_record.objectListOut = &m_nOutWord;
+    return PostCommand(CSI_CMD_WAIT_FOR_FILE);
+}
+
+int32_t CCSIInterface::ConfirmFile(bool accepted) {
+    m_record = CsiCommandRecord();
+    m_record.flag = accepted ? 1 : 0;
+    return PostCommand(CSI_CMD_CONFIRM_FILE);
+}

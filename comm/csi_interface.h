@@ -1,0 +1,68 @@
+// CCSIInterface: owns the CSI task thread and posts commands into its queue, then polls the
+// poster's status word every 250 ms until the engine has answered or the stop event asks to give
+// up. Runs on the poster's thread (the main thread); only the queue and the status word are
+// shared with the engine thread, and nothing here ever touches engine state directly.
+#pragma once
+#include "csi/csi_queue.h"
+#include "csi/csi_task.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+class CStopEvent;
+
+// The body of the CSI task thread (production: TaskMain) and the poster's 250 ms sleep.
+// Tests replace both to drive the poster in virtual time against a scripted engine.
+using CsiEngineBody = std::function<void(CsiTaskContext*)>;
+using CsiSleep = std::function<void(uint32_t)>;
+
+// Command codes the communication task posts.
+enum CsiCommand : uint32_t {
+    CSI_CMD_RESET = 1,
+    CSI_CMD_START_SERVER = 2,
+    CSI_CMD_WAIT_FOR_FILE = 3,
+    CSI_CMD_CONFIRM_FILE = 4,
+};
+
+class CCSIInterface {
+public:
+    explicit CCSIInterface(CStopEvent* stopEvent, CsiEngineBody body = TaskMain,
+                           CsiSleep sleep = nullptr);
+    ~CCSIInterface();
+
+    void StartThread(uint32_t linkKind);
+    void StopThread();
+
+    // Posts the prepared record with the given code and returns the final status
+    // (15 when the stop event cut the wait short).
+    int32_t PostCommand(uint32_t code);
+    int32_t Reset();
+    int32_t StartServer(bool flag);
+    int32_t WaitForFile();
+    int32_t ConfirmFile(bool accepted);
+
+    bool IsThreadRunning() const { return m_bThreadRunning; }
+    CsiTaskContext* TaskContext() { return &m_context; }
+
+    CCSIInterface(const CCSIInterface&) = delete;
+    CCSIInterface& operator=(const CCSIInterface&) = delete;
+
+private:
+    friend unsigned CsiTaskThreadProc(CCSIInterface* pInterface);
+
+    bool m_bThreadRunning = false;
+    CCSIQueue* m_pQueue = nullptr;
+    CsiTaskContext m_context;
+    CsiSharedBlock* m_pShared = nullptr;
+    CsiCommandRecord m_record;
+    uintptr_t m_nOutWord = 0; // where the engine leaves a received file's object list
+    CStopEvent* m_hStopEvent;
+    std::thread* m_pThread = nullptr;
+    CsiEngineBody m_body;
+    CsiSleep m_sleep;
+};
+
+// Thread procedure of the CSI task thread: runs the engine body on the interface's context.
+unsigned CsiTaskThreadProc(CCSIInterface* pInterface);

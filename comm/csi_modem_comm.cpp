@@ -1,0 +1,47 @@
+// Front-end for devices that dial in through a Hayes modem: hands the engine the modem strings
+// as well. The engine keeps the pointers, so these strings stay unchanged while the task runs.
+#include "comm/csi_modem_comm.h"
+
+#include "csi/csi_config.h"
+#include "logging/log.h"
+
+CCSIModemComm::CCSIModemComm(int32_t comPort, int32_t baudCode, const std::string& directory,
+                             const std::string& initString, const std::string& hangupPrefix,
+                             const std::string& hangupSuffix)
+    : CCSIComm(directory), m_nComPort(comPort), m_nBaudCode(baudCode), m_strInitString(initString),
+      m_strHangupPrefix(hangupPrefix), m_strHangupSuffix(hangupSuffix) {
+    m_nLinkType = 2;
+}
+
+int32_t CCSIModemComm::StartServerMode() {
+    csi_set_modem_mode(1);
+    for (std::string* s : {&m_strInitString, &m_strHangupPrefix, &m_strHangupSuffix})
+        s->reserve(100);
+    csi_set_modem_string(1, m_strInitString.c_str());
+    csi_set_modem_string(2, m_strHangupPrefix.c_str());
+    csi_set_modem_string(3, m_strHangupSuffix.c_str());
+    csi_set_baud_rate(static_cast<uint32_t>(m_nBaudCode));
+    csi_set_com_port(static_cast<uint32_t>(m_nComPort));
+    m_strDirectory.reserve(100);
+    csi_set_destination(m_strDirectory.c_str());
+
+    StartTask();
+    const int32_t status = m_pInterface->StartServer(false);
+    m_nLastStatus = status;
+    if (status == CSI_STATUS_CANCELLED) {
+        StopTask();
+        return 3;
+    }
+    if (status == CSI_STATUS_DONE)
+        return 0;
+    StopTask();
+    LogFormat("CCSIModemComm", LOG_INFORMATION, "CSI Server Mode failed with status %d",
+              static_cast<int>(status));
+    return 1;
+}
+
+// The engine hangs up with the prefix and suffix while it closes the link, so the task must stop
+// before these strings are released.
+CCSIModemComm::~CCSIModemComm() {
+    CCSIComm::StopTask();
+}

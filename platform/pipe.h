@@ -1,0 +1,33 @@
+// The control pipe between the parent application and this process, as a byte stream.
+// Windows: the named pipe "\\.\pipe\<name>". Linux: a Unix-domain stream socket that the
+// parent binds and listens on; a name containing '/' is the socket path itself, any other name
+// lives at "$TMPDIR/ecgcomm-pipe-<name>" ($TMPDIR unset or empty: /tmp). The path must fit the
+// 107 bytes of a socket address.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class PipeHandle;
+
+// The full platform name of the pipe for a bare name.
+std::string PipePath(const std::string& name);
+
+// Server role: creates the pipe and waits for no one (the first Read or Write accepts the
+// client). Null on failure, with the platform error in *error.
+PipeHandle* PipeCreate(const std::string& name, uint32_t* error);
+
+// Client role: connects to a pipe somebody else created; fails at once when there is none.
+PipeHandle* PipeConnect(const std::string& name, uint32_t* error);
+
+// One blocking read or write. False on failure with the platform error in *error; a read at
+// the end of the stream (the other side closed) also fails.
+bool PipeRead(PipeHandle* pipe, void* buffer, uint32_t size, uint32_t* bytesRead, uint32_t* error);
+bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* bytesWritten,
+               uint32_t* error);
+
+// Closes the pipe; the server role also removes the name it created.
+void PipeClose(PipeHandle* pipe);
+
+} // namespace platform

@@ -1,0 +1,165 @@
+// Control pipe on Linux: a Unix-domain stream socket. The server binds and listens and accepts
+// its one client lazily; the client connects and never retries, so a missing parent is
+// reported at once instead of hanging the start-up.
+#include "platform/pipe.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace platform {
+
+class PipeHandle {
+public:
+    int listenFd = -1;
+    int fd = -1;
+    std::string path; // removed at close by the server role
+};
+
+std::string PipePath(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+    if (dir.back() != '/')
+        dir += '/';
+    return dir + "ecgcomm-pipe-" + name;
+}
+
+namespace {
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+    std::memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address->sun_path))
+        return false;
+    std::memcpy(address->sun_path, path.c_str(), path.size());
+    return true;
+}
+
+bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
+    if (pipe->fd >= 0)
+        return true;
+    if (pipe->listenFd < 0) {
+        *error = EBADF;
+        return false;
+    }
+    int fd;
+    do {
+        fd = accept(pipe->listenFd, nullptr, nullptr);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    pipe->fd = fd;
+    return true;
+}
+} // namespace
+
+PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
+    sockaddr_un address;
+    const std::string path = PipePath(name);
+    if (!FillAddress(path, &address)) {
+        *error = ENAMETOOLONG;
+        return nullptr;
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return nullptr;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd, 16) != 0) {
+        *error = static_cast<uint32_t>(errno);
+        close(fd);
+        return nullptr;
+    }
+    PipeHandle* pipe = new PipeHandle();
+    pipe->listenFd = fd;
+    pipe->path = path;
+    return pipe;
+}
+
+PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
+    sockaddr_un address;
+    if (!FillAddress(PipePath(name), &address)) {
+        *error = ENAMETOOLONG;
+        return nullptr;
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return nullptr;
+    }
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        *error = static_cast<uint32_t>(errno);
+        close(fd);
+        return nullptr;
+    }
+    PipeHandle* pipe = new PipeHandle();
+    pipe->fd = fd;
+    return pipe;
+}
+
+bool PipeRead(PipeHandle* pipe, void* buffer, uint32_t size, uint32_t* bytesRead, uint32_t* error) {
+    if (bytesRead)
+        *bytesRead = 0;
+    if (!EnsureConnected(pipe, error))
+        return false;
+    ssize_t n;
+    do {
+        n = read(pipe->fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    if (n == 0) {
+        // The writer has gone: a Windows pipe reports this as a broken pipe.
+        *error = EPIPE;
+        return false;
+    }
+    if (bytesRead)
+        *bytesRead = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* bytesWritten,
+               uint32_t* error) {
+    if (bytesWritten)
+        *bytesWritten = 0;
+    if (!EnsureConnected(pipe, error))
+        return false;
+    ssize_t n;
+    do {
+        n = send(pipe->fd, buffer, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    if (bytesWritten)
+        *bytesWritten = static_cast<uint32_t>(n);
+    return true;
+}
+
+void PipeClose(PipeHandle* pipe) {
+    if (!pipe)
+        return;
+    if (pipe->fd >= 0)
+        close(pipe->fd);
+    if (pipe->listenFd >= 0) {
+        close(pipe->listenFd);
+        unlink(pipe->path.c_str());
+    }
+    delete pipe;
+}
+
+} // namespace platform

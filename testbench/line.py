@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""A serial line emulator: two pseudo-terminals relayed to each other at a given line speed
+(rate/10 bytes per second, 8N1), with optional latency, bit errors and dropped bytes.
+
+  line.py --com-dir /tmp/ports --com 3 --peer-link /tmp/dev3 --baud 57600
+
+links DIR/COM<N> (what the process opens when ECGCOMM_PORTS=DIR) and PATH (what the device
+opens) to the two pty slaves, prints "ready" and relays until SIGTERM or SIGINT.
+Faults are drawn from --seed, so a failing run can be repeated.
+"""
+
+import argparse
+import collections
+import os
+import random
+import select
+import signal
+import sys
+import time
+import tty
+
+
+class Direction:
+    """Bytes read from one master, each released to the other master when the line would
+    have delivered it."""
+
+    def __init__(self, name, src, dst, args, rng):
+        self.name, self.src, self.dst = name, src, dst
+        self.byte_time = 10.0 / args.baud
+        self.latency = args.latency / 1000.0
+        self.bit_error = args.bit_error_rate
+        self.drop = args.drop_rate
+        self.rng = rng
+        self.queue = collections.deque()
+        self.line_free = 0.0
+        self.counts = collections.Counter()
+
+    def take(self, data, now):
+        for b in data:
+            self.counts["in"] += 1
+            if self.drop and self.rng.random() < self.drop:
+                self.counts["dropped"] += 1
+                continue
+            if self.bit_error:
+                for bit in range(8):
+                    if self.rng.random() < self.bit_error:
+                        b ^= 1 << bit
+                        self.counts["bit errors"] += 1
+            due = max(now + self.latency, self.line_free + self.byte_time)
+            self.line_free = due
+            self.queue.append((due, b))
+
+    def release(self, now):
+        out = bytearray()
+        while self.queue and self.queue[0][0] <= now:
+            out.append(self.queue.popleft()[1])
+        if out:
+            try:
+                os.write(self.dst, bytes(out))
+                self.counts["out"] += len(out)
+            except OSError:
+                self.counts["lost on write"] += len(out)
+
+    def next_due(self):
+        return self.queue[0][0] if self.queue else None
+
+
+def make_pty(link):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    name = os.ttyname(slave)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(name, link)
+    # The slave stays open here, so the master never sees EIO while no one else has it open.
+    return master, slave
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--com-dir", required=True, help="directory for the COM<N> link")
+    p.add_argument("--com", type=int, required=True, help="COM number N")
+    p.add_argument("--peer-link", required=True, help="link for the device's end")
+    p.add_argument("--baud", type=int, default=57600, help="line speed in bits per second")
+    p.add_argument("--latency", type=float, default=0.0, help="extra delay in milliseconds")
+    p.add_argument("--bit-error-rate", type=float, default=0.0, help="probability per bit")
+    p.add_argument("--drop-rate", type=float, default=0.0, help="probability per byte")
+    p.add_argument("--seed", type=int, default=1)
+    args = p.parse_args(argv)
+
+    os.makedirs(args.com_dir, exist_ok=True)
+    com_link = os.path.join(args.com_dir, "COM%d" % args.com)
+    m_com, s_com = make_pty(com_link)
+    m_dev, s_dev = make_pty(args.peer_link)
+    rng = random.Random(args.seed)
+    to_dev = Direction("process->device", m_com, m_dev, args, rng)
+    to_com = Direction("device->process", m_dev, m_com, args, rng)
+
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+    signal.signal(signal.SIGINT, lambda *_: stop.append(1))
+    print("ready", flush=True)
+    try:
+        while not stop:
+            now = time.monotonic()
+            dues = [d for d in (to_dev.next_due(), to_com.next_due()) if d is not None]
+            timeout = max(0.0, min(dues) - now) if dues else 0.5
+            try:
+                ready, _, _ = select.select([m_com, m_dev], [], [], min(timeout, 0.5))
+            except InterruptedError:
+                continue
+            now = time.monotonic()
+            for fd, direction in ((m_com, to_dev), (m_dev, to_com)):
+                if fd in ready:
+                    try:
+                        direction.take(os.read(fd, 4096), now)
+                    except OSError:
+                        time.sleep(0.01)
+            to_dev.release(now)
+            to_com.release(now)
+    finally:
+        for link in (com_link, args.peer_link):
+            if os.path.islink(link):
+                os.unlink(link)
+        for d in (to_com, to_dev):
+            print("%s: %s" % (d.name, dict(d.counts)), file=sys.stderr, flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
