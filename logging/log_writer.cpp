@@ -48,6 +48,7 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
             if (w == m_nRead) {
                 // Ring full: the oldest pending entry goes, and the next flush says so.
                 m_nRead = NextSlot(m_nRead);
+                ++m_nDrops;
                 ++m_nLost;
             }
             m_indexLock.unlock();
@@ -62,13 +63,14 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
     return result;
 }
 
-void CErrorLogger::AdvanceReadIndex(uint32_t written) {
+void CErrorLogger::AdvanceReadIndex(uint32_t written, uint64_t dropsAtCopy) {
     // Without the lock the read index stays, and the same entry is written again next round.
     if (m_indexLock.try_lock_for(kLockWait)) {
-        // Enqueue may have dropped this very entry while it was being written: then the index
-        // has already moved on and must not be set back, and the entry, counted as lost, is in
-        // the file after all.
-        if (m_nRead == written)
+        // Any drop since the copy took this very entry first (it was the oldest): the read index
+        // has moved on and must stay, and the entry, counted as lost, is in the file after all.
+        // Drops are counted rather than the index compared, because a full lap of drops brings
+        // the index back to where it was.
+        if (m_nDrops == dropsAtCopy)
             m_nRead = NextSlot(written);
         else if (m_nLost > 0)
             --m_nLost;
@@ -76,7 +78,7 @@ void CErrorLogger::AdvanceReadIndex(uint32_t written) {
     }
 }
 
-bool CErrorLogger::CopyOldestEntry(uint32_t r, LogEntry* copy) {
+bool CErrorLogger::CopyOldestEntry(uint32_t r, LogEntry* copy, uint64_t* dropsAtCopy) {
     // Only while r is still the oldest pending entry: once Enqueue has dropped it, its slot may
     // already hold a newer entry, which must wait for its turn.
     if (!m_indexLock.try_lock_for(kLockWait))
@@ -85,6 +87,7 @@ bool CErrorLogger::CopyOldestEntry(uint32_t r, LogEntry* copy) {
     if (current) {
         std::lock_guard<std::mutex> slot(m_slotLock);
         *copy = m_aBuffer[r];
+        *dropsAtCopy = m_nDrops;
     }
     m_indexLock.unlock();
     return current;
@@ -113,10 +116,11 @@ bool CErrorLogger::Flush() {
         }
         auto writeSlot = [this, &ok](uint32_t r) {
             LogEntry copy;
-            if (!CopyOldestEntry(r, &copy))
+            uint64_t drops = 0;
+            if (!CopyOldestEntry(r, &copy, &drops))
                 return;
             ok = WriteText(FormatEntry(copy));
-            AdvanceReadIndex(r);
+            AdvanceReadIndex(r, drops);
         };
         // Oldest first, up to the write index seen at the start; later entries wait for the
         // next flush. Enqueue's drops only move the read index forward one slot at a time, so
