@@ -4,6 +4,7 @@ simulator retrying what went unanswered, as a real device does.
 
   faults.py line --binary build/server/ecgcomm [--calls N] [--seed S] [--keep]
   faults.py kill --binary build/server/ecgcomm [--kills N] [--seed S] [--keep]
+  faults.py calls --binary build-fuzz/server/ecgcomm [--calls N] [--keep]
 
 line: one process serves call after call over a line with bit errors (1e-4 and 1e-3 per bit),
       dropped bytes and latency. Over all calls, every file the device was told was accepted
@@ -12,6 +13,9 @@ line: one process serves call after call over a line with bit errors (1e-4 and 1
 kill: SIGKILL hits the process at random moments of a transfer, again and again. There is never
       a partial or empty .ECG, and each restarted process serves a call again and continues
       the same log.
+calls: N good calls back to back on a clean line, then the end event; the process must exit
+      with 0 and, in a sanitizer build, without any report (a leak makes the exit code non-zero
+      and prints "LeakSanitizer" on stderr).
 
 CI runs a few calls and kills; give larger numbers by hand. Exit code 0 pass, 1 fail,
 77 skipped. Reuses the worlds of e2e.py.
@@ -19,6 +23,7 @@ CI runs a few calls and kills; give larger numbers by hand. Exit code 0 pass, 1 
 
 import argparse
 import glob
+import socket
 import os
 import random
 import re
@@ -156,7 +161,50 @@ def case_kill(w, args):
     print("%d kills; %d files stored, none partial" % (args.kills, len(w.ecg_files())))
 
 
-CASES = {"line": (case_line, 23), "kill": (case_kill, 24)}
+def case_calls(w, args):
+    # The test is the parent here: it owns the control pipe, so it can send the end event
+    # exactly after the last call.
+    w.start_line()
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(w.pipe)
+    listener.listen(1)
+    listener.settimeout(15)
+    err_path = os.path.join(w.root, "ecgcomm.err")
+    with open(err_path, "w") as err:
+        proc = subprocess.Popen([w.binary] + w.direct_args(pipename=w.pipe), stdout=err,
+                                stderr=subprocess.STDOUT, env=w.env)
+    try:
+        conn, _ = listener.accept()
+        w.wait_log("Starting CSI task.", 15)
+        sent = []
+        for number in range(args.calls):
+            save = os.path.join(w.root, "call-%d" % number)
+            os.makedirs(save)
+            out = subprocess.run(
+                [e2e.PY, os.path.join(e2e.BENCH, "device.py"), "--tty", w.device_tty,
+                 "--generate", "1500", "--seed", str(number + 1), "--save-dir", save],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=w.env, timeout=120)
+            expect(out.returncode == 0, "call %d failed: %s" % (
+                number, out.stdout.decode("latin-1")[-400:]))
+            sent += [read(p) for p in glob.glob(os.path.join(save, "sent-*.obj"))]
+        w.wait_log("Client disconnected.", 10)
+        conn.sendall(b"\x8e")
+        rc = proc.wait(60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        listener.close()
+    with open(err_path, errors="replace") as f:
+        err_text = f.read()
+    expect("Sanitizer" not in err_text, "sanitizer report:\n" + err_text[-3000:])
+    expect(rc == 0, "exit code %d" % rc)
+    stored = check_store(w, sent, sent)
+    expect(len(stored) == args.calls, "%d calls stored %d files" % (args.calls, len(stored)))
+    print("%d calls, %d files stored, clean exit" % (args.calls, len(stored)))
+
+
+CASES = {"line": (case_line, 23), "kill": (case_kill, 24), "calls": (case_calls, 25)}
 
 
 def main():
