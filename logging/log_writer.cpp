@@ -8,6 +8,11 @@
 
 namespace {
 constexpr std::chrono::milliseconds kLockWait(1000);
+
+// The read index wraps at once, so it is always a slot number (0..999).
+uint32_t NextSlot(uint32_t slot) {
+    return slot + 1 >= CErrorLogger::kRingSlots ? 0 : slot + 1;
+}
 constexpr std::chrono::milliseconds kWriterEndWait(5000);
 } // namespace
 
@@ -35,20 +40,20 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
         const uint32_t n = w + 1;
         w = n >= kRingSlots ? 0 : n;
         m_nWrite = w;
-        if (w == m_nRead) {
-            // Ring full: the oldest pending entry goes, and the next flush says so.
-            const bool locked = m_indexLock.try_lock_for(kLockWait);
-            if (locked) {
-                m_nRead = m_nRead + 1;
-                m_indexLock.unlock();
+        // The full check and the drop in one hold of the index lock, which the writer also
+        // holds while it moves the read index: checked between two of its moves, the ring
+        // could look full when it is empty (and a lap of old entries would be written again)
+        // or empty when it is full (and entries would vanish uncounted).
+        if (m_indexLock.try_lock_for(kLockWait)) {
+            if (w == m_nRead) {
+                // Ring full: the oldest pending entry goes, and the next flush says so.
+                m_nRead = NextSlot(m_nRead);
+                ++m_nDrops;
+                ++m_nLost;
             }
+            m_indexLock.unlock();
+        } else if (w == m_nRead) {
             ++m_nLost;
-        }
-        if (w == 0 && m_nRead >= kRingSlots) {
-            if (m_indexLock.try_lock_for(kLockWait)) {
-                m_nRead = 1;
-                m_indexLock.unlock();
-            }
         }
         result = true;
     }
@@ -58,12 +63,34 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
     return result;
 }
 
-void CErrorLogger::AdvanceReadIndex(uint32_t value) {
+void CErrorLogger::AdvanceReadIndex(uint32_t written, uint64_t dropsAtCopy) {
     // Without the lock the read index stays, and the same entry is written again next round.
     if (m_indexLock.try_lock_for(kLockWait)) {
-        m_nRead = value;
+        // Any drop since the copy took this very entry first (it was the oldest): the read index
+        // has moved on and must stay, and the entry, counted as lost, is in the file after all.
+        // Drops are counted rather than the index compared, because a full lap of drops brings
+        // the index back to where it was.
+        if (m_nDrops == dropsAtCopy)
+            m_nRead = NextSlot(written);
+        else if (m_nLost > 0)
+            --m_nLost;
         m_indexLock.unlock();
     }
+}
+
+bool CErrorLogger::CopyOldestEntry(uint32_t r, LogEntry* copy, uint64_t* dropsAtCopy) {
+    // Only while r is still the oldest pending entry: once Enqueue has dropped it, its slot may
+    // already hold a newer entry, which must wait for its turn.
+    if (!m_indexLock.try_lock_for(kLockWait))
+        return false;
+    const bool current = m_nRead == r;
+    if (current) {
+        std::lock_guard<std::mutex> slot(m_slotLock);
+        *copy = m_aBuffer[r];
+        *dropsAtCopy = m_nDrops;
+    }
+    m_indexLock.unlock();
+    return current;
 }
 
 bool CErrorLogger::Flush() {
@@ -89,24 +116,18 @@ bool CErrorLogger::Flush() {
         }
         auto writeSlot = [this, &ok](uint32_t r) {
             LogEntry copy;
-            {
-                std::lock_guard<std::mutex> slot(m_slotLock);
-                copy = m_aBuffer[r];
-            }
+            uint64_t drops = 0;
+            if (!CopyOldestEntry(r, &copy, &drops))
+                return;
             ok = WriteText(FormatEntry(copy));
-            AdvanceReadIndex(r + 1);
+            AdvanceReadIndex(r, drops);
         };
-        if (m_nRead > w && m_nRead < kRingSlots) {
-            while (m_nRead < kRingSlots)
-                writeSlot(m_nRead);
-            if (m_nRead >= kRingSlots)
-                AdvanceReadIndex(0);
-        }
-        while (m_nRead < kRingSlots && m_nRead < w)
-            writeSlot(m_nRead);
+        // Oldest first, up to the write index seen at the start; later entries wait for the
+        // next flush. Enqueue's drops only move the read index forward one slot at a time, so
+        // it meets the snapshot exactly.
+        for (uint32_t r = m_nRead; r != w; r = m_nRead)
+            writeSlot(r);
     }
-    if (m_nRead >= kRingSlots)
-        AdvanceReadIndex(0);
     return ok;
 }
 

@@ -60,7 +60,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         const std::string value = hasValue ? argv[i + 1] : std::string();
         if (option == "-comport") {
             const int32_t n = ReadNumber(value);
-            if (static_cast<uint32_t>(n - 1) <= 255u) {
+            // Subtract after the conversion: n - 1 overflows for the smallest int.
+            if (static_cast<uint32_t>(n) - 1u <= 255u) {
                 cl.comPort = n;
                 cl.mask |= PARAM_COMPORT;
             }

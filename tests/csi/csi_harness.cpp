@@ -40,7 +40,8 @@ int FakeLink::RecvFrom(int, uint8_t* buffer, int capacity, csi_sockaddr_in*, int
     inbound.pop_front();
     if (static_cast<int>(d.size()) > capacity)
         return 0;
-    std::memcpy(buffer, d.data(), d.size());
+    if (!d.empty()) // an empty vector may have no storage at all
+        std::memcpy(buffer, d.data(), d.size());
     return static_cast<int>(d.size());
 }
 

@@ -69,9 +69,12 @@ TEST(SharedReadFile, LastWriteTimeIsTheFilesModificationTime) {
     WriteFile(dir / "x.log", "a");
     namespace fs = std::filesystem;
     // 2016-03-07 09:05:01 UTC, the tests run with TZ=UTC.
+    // Aimed at the middle of that second: the two clocks are read one after the other, and on
+    // a slow (sanitizer) build the gap between the reads could reach back into the second before.
     const auto when =
         fs::file_time_type::clock::now() -
-        (std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(1457341501));
+        (std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(1457341501)) +
+        std::chrono::milliseconds(500);
     fs::last_write_time(dir / "x.log", when);
     platform::SharedReadFile f;
     ASSERT_TRUE(f.OpenExistingForRead(dir / "x.log"));

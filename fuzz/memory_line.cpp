@@ -1,0 +1,101 @@
+// In-memory stand-in for every function of the platform serial service (see memory_line.h).
+// Because the fuzz target defines all of them, the linker never pulls the real one from the
+// library.
+#include "fuzz/memory_line.h"
+
+#include "platform/serial.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+struct SerialPort {
+    unsigned comNumber = 0;
+};
+} // namespace platform
+
+namespace memory_line {
+namespace {
+std::deque<std::vector<uint8_t>> g_chunks;
+std::vector<uint8_t> g_written;
+int g_open = 0;
+} // namespace
+
+void Queue(const uint8_t* data, size_t size) {
+    g_chunks.emplace_back(data, data + size);
+}
+
+void Clear() {
+    g_chunks.clear();
+    g_written.clear();
+}
+
+size_t QueuedChunks() {
+    return g_chunks.size();
+}
+
+const std::vector<uint8_t>& Written() {
+    return g_written;
+}
+
+int OpenPorts() {
+    return g_open;
+}
+
+} // namespace memory_line
+
+namespace platform {
+
+std::string SerialDeviceName(unsigned comNumber) {
+    return "MEM" + std::to_string(comNumber);
+}
+
+SerialPort* SerialOpen(unsigned comNumber, uint32_t* /*lastError*/) {
+    ++memory_line::g_open;
+    auto* port = new SerialPort;
+    port->comNumber = comNumber;
+    return port;
+}
+
+SerialSetup SerialConfigureDirect(SerialPort*, uint32_t) {
+    return SerialSetup::Ok;
+}
+
+SerialSetup SerialConfigureModem(SerialPort*, uint32_t) {
+    return SerialSetup::Ok;
+}
+
+int SerialRead(SerialPort*, uint8_t* buffer, int count) {
+    if (memory_line::g_chunks.empty() || count <= 0)
+        return 0;
+    std::vector<uint8_t>& head = memory_line::g_chunks.front();
+    if (head.empty()) {
+        memory_line::g_chunks.pop_front(); // a read that found the line quiet
+        return 0;
+    }
+    const size_t n = std::min(head.size(), static_cast<size_t>(count));
+    std::memcpy(buffer, head.data(), n);
+    head.erase(head.begin(), head.begin() + static_cast<long>(n));
+    if (head.empty())
+        memory_line::g_chunks.pop_front();
+    return static_cast<int>(n);
+}
+
+bool SerialWrite(SerialPort*, const uint8_t* buffer, int length) {
+    memory_line::g_written.insert(memory_line::g_written.end(), buffer, buffer + length);
+    return true;
+}
+
+void SerialPurge(SerialPort*, bool, bool) {}
+
+std::string SerialToOem(const std::string& text) {
+    return text;
+}
+
+bool SerialClose(SerialPort* port) {
+    --memory_line::g_open;
+    delete port;
+    return true;
+}
+
+} // namespace platform
