@@ -20,6 +20,26 @@ void CCSIComm::StartTask() {
     m_bStarted = true;
 }
 
+int32_t CCSIComm::StartConfiguredServer(const char* source) {
+    // The engine only keeps the pointer; reserve room so the buffer never moves under it.
+    m_strDirectory.reserve(100);
+    csi_set_destination(m_strDirectory.c_str());
+
+    StartTask();
+    const int32_t status = m_pInterface->StartServer(false);
+    m_nLastStatus = status;
+    if (status == CSI_STATUS_CANCELLED) {
+        StopTask();
+        return 3;
+    }
+    if (status == CSI_STATUS_DONE)
+        return 0;
+    StopTask();
+    LogFormat(source, LOG_INFORMATION, "CSI Server Mode failed with status %d",
+              static_cast<int>(status));
+    return 1;
+}
+
 void CCSIComm::StopTask() {
     std::lock_guard<std::mutex> guard(m_csLock);
     if (!m_bStarted)

@@ -31,6 +31,10 @@ public:
 
 protected:
     void StartTask();
+    // The common tail of both front-ends' StartServerMode once the engine is configured: hands
+    // over the destination, starts the task and posts the start command. 0 started, 3
+    // cancelled while starting, 1 failed (logged under the front-end's source name).
+    int32_t StartConfiguredServer(const char* source);
 
     std::string m_strDirectory;
     std::mutex m_csLock;

@@ -3,7 +3,6 @@
 #include "comm/csi_modem_comm.h"
 
 #include "csi/csi_config.h"
-#include "logging/log.h"
 
 CCSIModemComm::CCSIModemComm(int32_t comPort, int32_t baudCode, const std::string& directory,
                              const std::string& initString, const std::string& hangupPrefix,
@@ -22,22 +21,7 @@ int32_t CCSIModemComm::StartServerMode() {
     csi_set_modem_string(3, m_strHangupSuffix.c_str());
     csi_set_baud_rate(static_cast<uint32_t>(m_nBaudCode));
     csi_set_com_port(static_cast<uint32_t>(m_nComPort));
-    m_strDirectory.reserve(100);
-    csi_set_destination(m_strDirectory.c_str());
-
-    StartTask();
-    const int32_t status = m_pInterface->StartServer(false);
-    m_nLastStatus = status;
-    if (status == CSI_STATUS_CANCELLED) {
-        StopTask();
-        return 3;
-    }
-    if (status == CSI_STATUS_DONE)
-        return 0;
-    StopTask();
-    LogFormat("CCSIModemComm", LOG_INFORMATION, "CSI Server Mode failed with status %d",
-              static_cast<int>(status));
-    return 1;
+    return StartConfiguredServer("CCSIModemComm");
 }
 
 // The engine hangs up with the prefix and suffix while it closes the link, so the task must stop

@@ -4,7 +4,6 @@
 #include "comm/csi_serial_comm.h"
 
 #include "csi/csi_config.h"
-#include "logging/log.h"
 
 CCSISerialComm::CCSISerialComm(int32_t comPort, int32_t baudCode, const std::string& directory)
     : CCSIComm(directory), m_nComPort(comPort), m_nBaudCode(baudCode) {
@@ -14,23 +13,7 @@ CCSISerialComm::CCSISerialComm(int32_t comPort, int32_t baudCode, const std::str
 int32_t CCSISerialComm::StartServerMode() {
     csi_set_baud_rate(static_cast<uint32_t>(m_nBaudCode));
     csi_set_com_port(static_cast<uint32_t>(m_nComPort));
-    // The engine only keeps the pointer; reserve room so the buffer never moves under it.
-    m_strDirectory.reserve(100);
-    csi_set_destination(m_strDirectory.c_str());
-
-    StartTask();
-    const int32_t status = m_pInterface->StartServer(false);
-    m_nLastStatus = status;
-    if (status == CSI_STATUS_CANCELLED) {
-        StopTask();
-        return 3;
-    }
-    if (status == CSI_STATUS_DONE)
-        return 0;
-    StopTask();
-    LogFormat("CCSISerialComm", LOG_INFORMATION, "CSI Server Mode failed with status %d",
-              static_cast<int>(status));
-    return 1;
+    return StartConfiguredServer("CCSISerialComm");
 }
 
 CCSISerialComm::~CCSISerialComm() = default;
