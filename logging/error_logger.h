@@ -108,8 +108,7 @@ public:
 private:
     void WriterThreadProc();
     void SignalStop();
-    void AdvanceReadIndex(uint32_t written, uint64_t dropsAtCopy);
-    bool CopyOldestEntry(uint32_t r, LogEntry* copy, uint64_t* dropsAtCopy);
+    bool TakeOldestEntry(LogEntry* copy);
     static std::string Stamp(const platform::LocalTime& t);
 
     // Stop event (manual reset) and the writer thread.
@@ -126,7 +125,7 @@ private:
     std::atomic<uint32_t> m_nWrite{0};
     std::atomic<uint32_t> m_nRead{0};
     std::atomic<uint32_t> m_nLost{0};
-    uint64_t m_nDrops = 0; // every drop ever made by Enqueue; under the index lock
+    uint32_t m_nPending = 0; // entries waiting for the file; under the index lock
 
     // The three locks; every wait on them is limited to 1000 ms.
     std::recursive_timed_mutex m_indexLock;

@@ -38,21 +38,21 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
             e.millisecond = static_cast<int16_t>(t.millisecond);
         }
         const uint32_t n = w + 1;
-        w = n >= kRingSlots ? 0 : n;
-        m_nWrite = w;
-        // The full check and the drop in one hold of the index lock, which the writer also
-        // holds while it moves the read index: checked between two of its moves, the ring
-        // could look full when it is empty (and a lap of old entries would be written again)
-        // or empty when it is full (and entries would vanish uncounted).
+        // Counting the new entry and dropping the oldest happen in one hold of the index lock,
+        // which the writer also holds while it takes an entry out: the two never disagree on
+        // what is pending, so nothing is written twice and every drop is counted once.
         if (m_indexLock.try_lock_for(kLockWait)) {
-            if (w == m_nRead) {
+            m_nWrite = n >= kRingSlots ? 0 : n;
+            if (m_nPending + 1 >= kRingSlots) {
                 // Ring full: the oldest pending entry goes, and the next flush says so.
                 m_nRead = NextSlot(m_nRead);
-                ++m_nDrops;
                 ++m_nLost;
+            } else {
+                ++m_nPending;
             }
             m_indexLock.unlock();
-        } else if (w == m_nRead) {
+        } else {
+            // The slot was filled but never became pending: the message is lost, and said so.
             ++m_nLost;
         }
         result = true;
@@ -63,34 +63,21 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
     return result;
 }
 
-void CErrorLogger::AdvanceReadIndex(uint32_t written, uint64_t dropsAtCopy) {
-    // Without the lock the read index stays, and the same entry is written again next round.
-    if (m_indexLock.try_lock_for(kLockWait)) {
-        // Any drop since the copy took this very entry first (it was the oldest): the read index
-        // has moved on and must stay, and the entry, counted as lost, is in the file after all.
-        // Drops are counted rather than the index compared, because a full lap of drops brings
-        // the index back to where it was.
-        if (m_nDrops == dropsAtCopy)
-            m_nRead = NextSlot(written);
-        else if (m_nLost > 0)
-            --m_nLost;
-        m_indexLock.unlock();
-    }
-}
-
-bool CErrorLogger::CopyOldestEntry(uint32_t r, LogEntry* copy, uint64_t* dropsAtCopy) {
-    // Only while r is still the oldest pending entry: once Enqueue has dropped it, its slot may
-    // already hold a newer entry, which must wait for its turn.
+bool CErrorLogger::TakeOldestEntry(LogEntry* copy) {
+    // The entry leaves the ring while it is copied, so a later drop can never take it too.
     if (!m_indexLock.try_lock_for(kLockWait))
         return false;
-    const bool current = m_nRead == r;
-    if (current) {
-        std::lock_guard<std::mutex> slot(m_slotLock);
-        *copy = m_aBuffer[r];
-        *dropsAtCopy = m_nDrops;
+    const bool any = m_nPending > 0;
+    if (any) {
+        {
+            std::lock_guard<std::mutex> slot(m_slotLock);
+            *copy = m_aBuffer[m_nRead];
+        }
+        m_nRead = NextSlot(m_nRead);
+        --m_nPending;
     }
     m_indexLock.unlock();
-    return current;
+    return any;
 }
 
 bool CErrorLogger::Flush() {
@@ -99,7 +86,6 @@ bool CErrorLogger::Flush() {
     if (m_file.IsOpen()) {
         if (m_file.Size() > m_nMaxFileSize && NextLogFile())
             ok = ok && CreateLogFile();
-        const uint32_t w = m_nWrite;
         const uint32_t lost = m_nLost;
         if (lost > 0) {
             char notice[256];
@@ -108,25 +94,19 @@ bool CErrorLogger::Flush() {
                           "buffer overflow - %d entries lost\"\r\n",
                           Stamp(m_now()).c_str(), static_cast<int>(lost));
             ok = WriteText(notice);
-            if (m_indexLock.try_lock_for(kLockWait)) {
-                // Losses counted since the snapshot stay for the next notice.
-                m_nLost -= lost;
-                m_indexLock.unlock();
-            }
+            // Losses counted since the snapshot stay for the next notice.
+            m_nLost -= lost;
         }
-        auto writeSlot = [this, &ok](uint32_t r) {
-            LogEntry copy;
-            uint64_t drops = 0;
-            if (!CopyOldestEntry(r, &copy, &drops))
-                return;
-            ok = WriteText(FormatEntry(copy));
-            AdvanceReadIndex(r, drops);
-        };
-        // Oldest first, up to the write index seen at the start; later entries wait for the
-        // next flush. Enqueue's drops only move the read index forward one slot at a time, so
-        // it meets the snapshot exactly.
-        for (uint32_t r = m_nRead; r != w; r = m_nRead)
-            writeSlot(r);
+        // Oldest first, as many as were pending when the flush began; later entries wait for
+        // the next flush.
+        uint32_t pending = 0;
+        if (m_indexLock.try_lock_for(kLockWait)) {
+            pending = m_nPending;
+            m_indexLock.unlock();
+        }
+        LogEntry copy;
+        for (uint32_t i = 0; i < pending && TakeOldestEntry(&copy); ++i)
+            ok = WriteText(FormatEntry(copy)) && ok;
     }
     return ok;
 }
