@@ -28,6 +28,10 @@ struct SlipState {
     CModemInterface* modem = nullptr;
     uint8_t* pending = nullptr; // still-encoded bytes of frames not yet returned
     int pendingCount = 0;
+    // The kept bytes were decoded and hold no complete frame: until bytes with an END arrive
+    // there is nothing to find, so they are not decoded again (a long frame in many small reads
+    // would otherwise be scanned once per read).
+    bool pendingIncomplete = false;
 };
 
 SlipState g_slip;
@@ -72,6 +76,7 @@ void FreePending() {
     delete[] g_slip.pending;
     g_slip.pending = nullptr;
     g_slip.pendingCount = 0;
+    g_slip.pendingIncomplete = false;
 }
 
 // Decodes the first frame of the pending bytes; a complete frame is removed from them.
@@ -86,11 +91,14 @@ int DecodePending(uint8_t* packet) {
         } else {
             std::memmove(g_slip.pending, cursor, static_cast<size_t>(remaining));
             g_slip.pendingCount = remaining;
+            g_slip.pendingIncomplete = false;
         }
         return decoded;
     }
     if (decoded == 0)
         FreePending(); // nothing but separators and dropped escapes: nothing worth keeping
+    else
+        g_slip.pendingIncomplete = true;
     return 0;
 }
 
@@ -205,7 +213,7 @@ int slip_send(const uint8_t* packet, int length) {
 }
 
 int slip_receive(uint8_t* packet) {
-    if (g_slip.pending != nullptr) {
+    if (g_slip.pending != nullptr && !g_slip.pendingIncomplete) {
         const int before = g_slip.pendingCount;
         const int n = DecodePending(packet);
         if (n > 0)
@@ -226,6 +234,9 @@ int slip_receive(uint8_t* packet) {
             }
             std::memcpy(g_slip.pending + g_slip.pendingCount, chunk, static_cast<size_t>(got));
             g_slip.pendingCount += got;
+            if (g_slip.pendingIncomplete &&
+                std::memchr(chunk, END, static_cast<size_t>(got)) == nullptr)
+                continue;
             const int n = DecodePending(packet);
             if (n > 0)
                 return n;
@@ -240,6 +251,7 @@ int slip_receive(uint8_t* packet) {
                 if (g_slip.pending != nullptr) {
                     std::memcpy(g_slip.pending, cursor, static_cast<size_t>(remaining));
                     g_slip.pendingCount = remaining;
+                    g_slip.pendingIncomplete = false;
                 }
             }
             return decoded;
@@ -250,6 +262,7 @@ int slip_receive(uint8_t* packet) {
                 return 0;
             std::memcpy(g_slip.pending, chunk, static_cast<size_t>(got));
             g_slip.pendingCount = got;
+            g_slip.pendingIncomplete = true;
         }
     }
 }
@@ -259,6 +272,8 @@ namespace {
 // True when the kept bytes already hold the end of a frame with data before it, so that the next
 // receive returns a packet without reading the line.
 bool CompleteFrameKept() {
+    if (g_slip.pendingIncomplete)
+        return false; // decoded already: an oversized frame's END does not count
     bool data = false;
     for (int i = 0; i < g_slip.pendingCount && g_slip.pending != nullptr; ++i) {
         if (g_slip.pending[i] != END)

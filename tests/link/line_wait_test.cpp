@@ -167,6 +167,20 @@ TEST_F(LinkWait, HalfAFrameKeptWaitsForTheRestOnTheLine) {
     EXPECT_EQ(slip_receive(packet), 3);
 }
 
+TEST_F(LinkWait, OversizedFrameKeptIsNothingToReceiveSoTheWaitSleeps) {
+    // The runaway frame stays kept until the pending limit passes; while the line is quiet the
+    // wait must not report it as a frame, or the task loop would spin.
+    Bytes big = {0xC0};
+    big.insert(big.end(), SLIP_MAX_FRAME + 1, 0x41);
+    big.push_back(0xC0);
+    pty_->Write(big);
+    ASSERT_TRUE(pty_->WaitQueued(static_cast<int>(big.size())));
+    uint8_t packet[SLIP_MAX_FRAME];
+    ASSERT_EQ(slip_receive(packet), 0);
+    ASSERT_EQ(slip_pending_count(), static_cast<int>(big.size()));
+    EXPECT_EQ(link_wait(60, nullptr), 0);
+}
+
 TEST(LinkWaitDetached, WithoutALineOnlyAPostedCommandEndsTheWait) {
     slip_reset_for_tests();
     CCSIQueue queue;
