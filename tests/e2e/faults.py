@@ -5,6 +5,7 @@ simulator retrying what went unanswered, as a real device does.
   faults.py line --binary build/server/ecgcomm [--calls N] [--seed S] [--keep]
   faults.py kill --binary build/server/ecgcomm [--kills N] [--seed S] [--keep]
   faults.py calls --binary build-fuzz/server/ecgcomm [--calls N] [--keep]
+  faults.py storage_kills --binary build/server/ecgcomm --crashpoint build/.../libcrashpoint.so
 
 line: one process serves call after call over a line with bit errors (1e-4 and 1e-3 per bit),
       dropped bytes and latency. Over all calls, every file the device was told was accepted
@@ -13,6 +14,10 @@ line: one process serves call after call over a line with bit errors (1e-4 and 1
 kill: SIGKILL hits the process at random moments of a transfer, again and again. There is never
       a partial or empty .ECG, and each restarted process serves a call again and continues
       the same log.
+storage_kills: the process dies at each file-system step of storing a file in turn (a preloaded
+      library kills it just before the chosen call): a first call counts the steps, then one
+      call per step. After each death there is no partial or empty .ECG, every .ECG holds
+      exactly what the device sent, and a last call on a restarted process is stored.
 calls: N good calls back to back on a clean line, then the end event; the process must exit
       with 0 and, in a sanitizer build, without any report (a leak makes the exit code non-zero
       and prints "LeakSanitizer" on stderr).
@@ -161,6 +166,92 @@ def case_kill(w, args):
     print("%d kills; %d files stored, none partial" % (args.kills, len(w.ecg_files())))
 
 
+def storage_round(w, number, at, ops_log):
+    """One process, one call of one file; the process dies at storage step `at` (0: never).
+    Returns (accepted contents, sent contents)."""
+    w.env.update(CRASHPOINT_DIR=w.dest, CRASHPOINT_AT=str(at), CRASHPOINT_LOG=ops_log)
+    w.parent_out = os.path.join(w.root, "parent-%d.out" % number)
+    w.start_parent([], w.direct_args())
+    pid = started_pid(w, 0)
+    deadline = time.monotonic() + 15
+    while w.log().count("Starting CSI task.") <= number:
+        expect(time.monotonic() < deadline, "round %d: the CSI task did not start" % number)
+        time.sleep(0.05)
+    save = os.path.join(w.root, "round-%d" % number)
+    os.makedirs(save)
+    cmd = [e2e.PY, os.path.join(e2e.BENCH, "device.py"), "--tty", w.device_tty,
+           "--generate", "400", "--seed", str(number + 1), "--save-dir", save,
+           "--connect-retries", "20", "--answer-timeout", "1.5"]
+    with open(os.path.join(w.root, "device-%d.out" % number), "w+") as out:
+        device = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=w.env)
+        if at > 0:
+            w.wait_parent(60)
+            device.kill()
+            device.wait()
+            with open(ops_log) as f:
+                last = f.read().split("\n")[-2].split(" ")
+            expect(int(last[0]) == at, "round %d died at step %s, not %d" % (number, last[0], at))
+        else:
+            rc = device.wait(120)
+            expect(rc == 0, "round %d: the call failed (device exit %d)" % (number, rc))
+            os.kill(pid, signal.SIGKILL)
+            w.wait_parent(15)
+        out.seek(0)
+        text = out.read()
+    sent = [read(p) for p in glob.glob(os.path.join(save, "sent-*.obj"))]
+    accepted = [read(os.path.join(save, "sent-%s.obj" % m.group(1)))
+                for m in RESULT_FILE.finditer(text) if m.group(2) == "1"]
+    return accepted, sent
+
+
+def case_storage_kills(w, args):
+    expect(args.crashpoint and os.path.exists(args.crashpoint), "--crashpoint is needed")
+    wrapper = os.path.join(w.root, "ecgcomm-crashpoint")
+    with open(wrapper, "w") as f:
+        f.write('#!/bin/sh\nexec env LD_PRELOAD="%s" "%s" "$@"\n' % (args.crashpoint, w.binary))
+    os.chmod(wrapper, 0o755)
+    w.binary = wrapper
+    if w.pacing == "classic":
+        w.use_pacing("fast")  # the steps of storing do not depend on the pacing; calls are shorter
+    w.start_line()
+
+    count_log = os.path.join(w.root, "steps-count.log")
+    accepted, sent = storage_round(w, 0, 0, count_log)
+    with open(count_log) as f:
+        steps = [line.split(" ", 2) for line in f.read().splitlines()]
+    expect(len(accepted) == 1 and len(steps) >= 2,
+           "the counting call stored its file in %d steps (accepted %d)"
+           % (len(steps), len(accepted)))
+    check_store(w, accepted, sent)
+    confirmed = list(accepted)
+    for at in range(1, len(steps) + 1):
+        got, files = storage_round(w, at, at, os.path.join(w.root, "steps-%d.log" % at))
+        expect(not got, "a file was confirmed by a process that died while storing it")
+        sent += files
+        # A .TMP may stay after a death; it is never taken for a received file.
+        stored = [read(p) for p in w.ecg_files()]
+        for content in stored:
+            expect(content in sent and len(content) > 0,
+                   "after a death at step %d (%s): a .ECG that is not a whole sent file"
+                   % (at, " ".join(steps[at - 1][1:])))
+        for content in confirmed:
+            expect(stored.count(content) == 1, "a confirmed file is no longer on disk once")
+    final = len(steps) + 1
+    got, files = storage_round(w, final, 0, os.path.join(w.root, "steps-final.log"))
+    expect(len(got) == 1, "the restarted process did not store the last call's file")
+    confirmed += got
+    sent += files
+    stored = [read(p) for p in w.ecg_files()]
+    for content in confirmed:
+        expect(stored.count(content) == 1, "a confirmed file is not on disk exactly once")
+    starts = w.log().count("Starting communication process.")
+    expect(starts == final + 1, "the log holds %d starts, not %d" % (starts, final + 1))
+    print("%d storage steps, a death at each: %d .ECG on disk, none partial, %d .TMP left"
+          % (len(steps), len(stored), len(glob.glob(os.path.join(w.dest, "*.TMP")))))
+    for n, step in enumerate(steps, 1):
+        print("  step %d: %s" % (n, " ".join(step[1:])))
+
+
 def case_calls(w, args):
     # The test is the parent here: it owns the control pipe, so it can send the end event
     # exactly after the last call.
@@ -204,7 +295,8 @@ def case_calls(w, args):
     print("%d calls, %d files stored, clean exit" % (args.calls, len(stored)))
 
 
-CASES = {"line": (case_line, 23), "kill": (case_kill, 24), "calls": (case_calls, 25)}
+CASES = {"line": (case_line, 23), "kill": (case_kill, 24), "calls": (case_calls, 25),
+         "storage_kills": (case_storage_kills, 26)}
 
 
 def main():
@@ -216,6 +308,7 @@ def main():
     p.add_argument("--profile", type=int, default=0, choices=range(len(PROFILES)),
                    help="line: 0 bit errors 1e-4 with drops, 1 bit errors 1e-3 with latency")
     p.add_argument("--kills", type=int, default=2, help="kill: how many kills")
+    p.add_argument("--crashpoint", help="storage_kills: the preload library that kills")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = p.parse_args()
