@@ -12,47 +12,29 @@ cases may run in parallel. ECGCOMM_E2E_PACING=fast runs the case with the engine
 import argparse
 import glob
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCH = os.path.normpath(os.path.join(HERE, "..", "..", "testbench"))
-PY = sys.executable or "/usr/bin/python3"
+sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "testbench")))
+import world  # noqa: E402
+from world import BENCH, PY, SHUTDOWN, Failure, expect, expect_in_order  # noqa: E402,F401
+
 SKIP = 77
 
-SHUTDOWN = ["CSI task stopped.", "Exiting communication-process."]
 
-
-class Failure(Exception):
-    pass
-
-
-class World:
+class World(world.World):
     """One simulated installation: destination directory, ports directory, pipe, line."""
 
     def __init__(self, case, binary, com, keep):
+        super().__init__("ecg_e2e_%s_" % case, com, keep)
         self.case = case
         self.binary = binary
-        self.com = com
-        self.keep = keep
-        self.root = tempfile.mkdtemp(prefix="ecg_e2e_%s_" % case)
-        self.dest = os.path.join(self.root, "in")
-        self.ports = os.path.join(self.root, "ports")
-        self.device_tty = os.path.join(self.root, "device-tty")
         self.pipe = os.path.join(self.root, "ctl.sock")
-        self.sent = os.path.join(self.root, "sent")
-        os.makedirs(self.ports)
-        os.makedirs(self.sent)
-        self.env = dict(os.environ, ECGCOMM_PORTS=self.ports, TZ="UTC")
+        self.env["ECGCOMM_PORTS"] = self.ports
         self.use_pacing(os.environ.get("ECGCOMM_E2E_PACING", "classic"))
-        self.helpers = []
-        self.parent = None
-        self.parent_out = os.path.join(self.root, "parent.out")
-        self.log_dir = self.dest
 
     def use_pacing(self, pacing):
         """The engine's pacing for this world: "classic" (the default, no profile at all) or
@@ -76,27 +58,6 @@ class World:
         classic round paces a file at 250 ms per piece whatever the line speed; the fast loop
         is paced by the line alone, so it gets 9,600 baud: about as slow per piece."""
         self.start_line(baud=9600 if self.pacing == "fast" else 57600)
-
-    # -- helpers
-
-    def start_helper(self, args, name):
-        out = open(os.path.join(self.root, name + ".out"), "w+")
-        proc = subprocess.Popen([PY] + args, stdout=out, stderr=subprocess.STDOUT, env=self.env)
-        self.helpers.append((proc, out))
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            out.seek(0)
-            if "ready" in out.read():
-                return proc
-            if proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        raise Failure("%s did not get ready" % name)
-
-    def start_line(self, baud=57600, extra=()):
-        self.start_helper([os.path.join(BENCH, "line.py"), "--com-dir", self.ports, "--com",
-                           str(self.com), "--peer-link", self.device_tty, "--baud", str(baud)]
-                          + list(extra), "line")
 
     def start_parent(self, parent_args, ecg_args, pipe=True):
         cmd = [PY, os.path.join(BENCH, "parent.py")] + parent_args
@@ -122,40 +83,6 @@ class World:
             self.parent.wait(10)
             raise Failure("the process did not end within %.0f s" % timeout)
 
-    def wait_log(self, text, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.log():
-                return
-            time.sleep(0.1)
-        raise Failure('the log never showed "%s"' % text)
-
-    def device(self, args, timeout=120):
-        cmd = [PY, os.path.join(BENCH, "device.py")] + args + ["--save-dir", self.sent]
-        if "--modem-socket" not in args:
-            cmd += ["--tty", self.device_tty]
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              env=self.env, timeout=timeout)
-        out = proc.stdout.decode("latin-1")
-        with open(os.path.join(self.root, "device.out"), "a") as f:
-            f.write(out)
-        return proc.returncode, out
-
-    def log(self):
-        text = ""
-        for path in sorted(glob.glob(os.path.join(self.log_dir, "**", "logfile_*.log"),
-                                     recursive=True)):
-            with open(path, "rb") as f:
-                text += f.read().decode("latin-1")
-        return text
-
-    def parent_text(self):
-        with open(self.parent_out) as f:
-            return f.read()
-
-    def ecg_files(self, directory=None):
-        return sorted(glob.glob(os.path.join(directory or self.dest, "*.ECG")))
-
     def close(self, ok):
         if self.parent and self.parent.poll() is None:
             self.parent.send_signal(signal.SIGTERM)
@@ -163,73 +90,20 @@ class World:
                 self.parent.wait(10)
             except subprocess.TimeoutExpired:
                 self.parent.kill()
-        for proc, out in self.helpers:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-            out.close()
-        if not ok:
-            self.dump()
-        if ok and not self.keep:
-            shutil.rmtree(self.root, ignore_errors=True)
-        else:
-            print("kept %s" % self.root)
-
-    def dump(self):
-        for name in sorted(os.listdir(self.root)):
-            path = os.path.join(self.root, name)
-            if name.endswith(".out"):
-                print("----- %s" % name)
-                with open(path, errors="replace") as f:
-                    print(f.read()[-6000:])
-        print("----- log")
-        print(self.log()[-12000:])
+        self.stop_helpers()
+        self.finish(ok)
 
 
 # ---------------------------------------------------------------- checks
 
-def expect(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
-def expect_in_order(text, needles):
-    """Each needle appears after the previous one."""
-    pos = 0
-    for needle in needles:
-        found = text.find(needle, pos)
-        if found < 0:
-            raise Failure('log: "%s" missing after position %d (earlier: %s)'
-                          % (needle, pos, "found" if needle in text else "absent"))
-        pos = found + len(needle)
-
-
-def exit_code(world):
-    for line in world.parent_text().splitlines():
-        if "process exited with code" in line:
-            return int(line.split("code")[1].split()[0])
-    return None
-
-
-def event_to_exit_seconds(world):
+def event_to_exit_seconds(w):
     wrote = exited = None
-    for line in world.parent_text().splitlines():
+    for line in w.parent_text().splitlines():
         if "wrote end event" in line and wrote is None:
             wrote = float(line.split(" at ")[1].split()[0])
         if "process exited with code" in line:
             exited = float(line.split(" after ")[1].split()[0])
     return None if wrote is None or exited is None else exited - wrote
-
-
-def same_files(world, stored, count):
-    expect(len(stored) == count, "expected %d .ECG files, found %d" % (count, len(stored)))
-    sent = sorted(glob.glob(os.path.join(world.sent, "sent-*.obj")))
-    stored_bytes = sorted(open(p, "rb").read() for p in stored)
-    sent_bytes = sorted(open(p, "rb").read() for p in sent)
-    expect(stored_bytes == sent_bytes, "stored files differ from the sent ones")
 
 
 # ---------------------------------------------------------------- cases
@@ -242,8 +116,8 @@ def case_direct_two_files(w):
     expect(rc == 0, "device exit code %d" % rc)
     expect(out.count("verdict=1 accepted") == 2, "both files confirmed with 1")
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 2)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(2)
     expect(not glob.glob(os.path.join(w.dest, "*.TMP")), "no .TMP left behind")
     log = w.log()
     expect_in_order(log, [
@@ -292,8 +166,8 @@ def case_pacing(w):
         expect(seconds >= classic_minimum,
                "classic round took %.2f s, under %.2f s" % (seconds, classic_minimum))
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 1)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(1)
 
 
 def case_misbehaving_device(w):
@@ -313,8 +187,8 @@ def case_misbehaving_device(w):
     expect("repeated piece 5 answered" in out and "result=positive" in out.split(
         "repeated piece 5 answered")[1].splitlines()[0], "a repeated piece is acknowledged")
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 1)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(1)
     expect_in_order(w.log(), ["Same sequence number as last packet. Ignoring data.",
                               "File successfully stored.", "File successfully acknowledged."]
                     + SHUTDOWN)
@@ -329,8 +203,8 @@ def case_noisy_line(w):
     rc, out = w.device(["--generate", "2000", "--answer-timeout", "1.5", "--retries", "6"])
     expect(rc == 0, "device exit code %d" % rc)
     w.wait_parent(60)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 1)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(1)
 
 
 def case_modem(w):
@@ -350,8 +224,8 @@ def case_modem(w):
     rc, out = w.device(["--modem-socket", caller, "--generate", "1200"])
     expect(rc == 0, "device exit code %d" % rc)
     w.wait_parent(60)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 1)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(1)
     # The emulator logs each chunk of command-mode bytes as "<time> rx <hex>".
     commands = ""
     with open(modem_log) as f:
@@ -379,7 +253,7 @@ def case_modem_init_error(w):
                    w.direct_args() + ["-initstring", "ATS0=1", "-hangup-prefix", "+++",
                                       "-hangup-suffix", "ATH0"])
     w.wait_parent(65)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     expect_in_order(w.log(), ["Error attaching slip driver to modem : COM port (%d)." % w.com,
                               "CSI Server Mode failed with status 2",
                               "Exiting communication-process."])
@@ -394,7 +268,7 @@ def case_faulty_obj(w):
     expect(rc == 1, "device exit code %d (expected 1: not accepted)" % rc)
     expect("verdict=2 not-accepted" in out, "device told 2")
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     expect(not w.ecg_files(), "no .ECG for a faulty file")
     log = w.log()
     expect_in_order(log, ["Client logged in.", "Error in received file.", "Client logged out."]
@@ -417,7 +291,7 @@ def case_unwritable_destination(w):
     expect(rc == 1, "device exit code %d (expected 1: not accepted)" % rc)
     expect("verdict=2 not-accepted" in out, "device told 2")
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     expect(not w.ecg_files(moved), "nothing stored")
     expect_in_order(w.log(), ["Client logged in.", "Error storing file.", "File rejected."]
                     + SHUTDOWN)
@@ -427,7 +301,7 @@ def case_end_idle(w):
     w.start_line()
     w.start_parent(["--send", "first:log=Starting CSI task."], w.direct_args())
     w.wait_parent(20)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     seconds = event_to_exit_seconds(w)
     # About a second by design; a loaded machine gets some slack.
     expect(seconds is not None and seconds < 3.0, "exit took %s s after the event" % seconds)
@@ -445,8 +319,8 @@ def case_end_during_transfer(w):
     rc, out = w.device(["--generate", "3000", "--no-logout"])
     expect("verdict=1 accepted" in out, "the file was confirmed before the stop")
     w.wait_parent(40)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
-    same_files(w, w.ecg_files(), 1)
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
+    w.same_files(1)
     expect_in_order(w.log(), [
         "Client logged in.", "1st end-event received.",
         "1st end-event received. Communication is in progress. Waiting for end of communication.",
@@ -460,7 +334,7 @@ def case_cancel_during_transfer(w):
     rc, out = w.device(["--generate", "4000", "--retries", "0", "--answer-timeout", "3"])
     expect(rc == 2, "the device's call was cut off (exit %d)" % rc)
     w.wait_parent(20)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     seconds = event_to_exit_seconds(w)
     expect(seconds is not None and seconds < 3.0, "cancel took %s s" % seconds)
     expect(not w.ecg_files(), "nothing stored")
@@ -477,7 +351,7 @@ def case_nopipe(w):
     w.wait_log("Starting CSI task.", 15)
     rc, out = w.device(["--generate", "600"])
     expect(rc == 0, "device exit code %d" % rc)
-    same_files(w, w.ecg_files(), 1)
+    w.same_files(1)
     time.sleep(1.0)
     expect(w.parent.poll() is None, "the process still serves after the call")
     w.parent.send_signal(signal.SIGTERM)
@@ -491,7 +365,7 @@ def case_missing_pipe(w):
     w.start_parent(["--no-pipe", "--timeout", "20"],
                    w.direct_args(pipename=os.path.join(w.root, "nobody-made-this")), pipe=False)
     w.wait_parent(25)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     expect_in_order(w.log(), ["Starting communication process.", "Error opening pipe.",
                               "Exiting communication-process."])
     expect("Starting CSI task." not in w.log(), "no file loop without a pipe")
@@ -501,7 +375,7 @@ def case_missing_port(w):
     # No line and no COM link: the port exists nowhere.
     w.start_parent(["--timeout", "20"], w.direct_args())
     w.wait_parent(25)
-    expect(exit_code(w) == 0, "exit code %s" % exit_code(w))
+    expect(w.exit_code() == 0, "exit code %s" % w.exit_code())
     expect_in_order(w.log(), ["Starting communication process.",
                               "CSI Server Mode failed with status 2",
                               "Exiting communication-process."])

@@ -12,38 +12,15 @@ case passed. Standard library only.
 """
 
 import argparse
-import glob
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCH = os.path.normpath(os.path.join(HERE, "..", "..", "testbench"))
-PY = "/usr/bin/python3"
-
-SHUTDOWN = ["CSI task stopped.", "Exiting communication-process."]
-
-
-class Failure(Exception):
-    pass
-
-
-def expect(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
-def expect_in_order(text, needles):
-    pos = 0
-    for needle in needles:
-        found = text.find(needle, pos)
-        if found < 0:
-            raise Failure('log: "%s" missing after position %d (%s elsewhere)'
-                          % (needle, pos, "present" if needle in text else "absent"))
-        pos = found + len(needle)
+sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "testbench")))
+import world  # noqa: E402
+from world import BENCH, PY, SHUTDOWN, Failure, expect, expect_in_order  # noqa: E402,F401
 
 
 def windows_path(path):
@@ -51,22 +28,18 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class World:
+class World(world.World):
     """One installation under Wine: destination, application data, COM link, parent."""
 
+    helper_timeout = 15
+    dump_tail = (4000, 8000)
+
     def __init__(self, name, build, com, keep, message_format=None):
+        super().__init__("ecgwine_%s_" % name, com, keep, root_dir="/tmp")
         self.prefix = os.environ["WINEPREFIX"]
         self.build = build
-        self.com = com
-        self.keep = keep
-        self.root = tempfile.mkdtemp(prefix="ecgwine_%s_" % name, dir="/tmp")
-        self.dest = os.path.join(self.root, "in")
-        self.ports = os.path.join(self.root, "ports")
         self.appdata = os.path.join(self.root, "appdata")
-        self.sent = os.path.join(self.root, "sent")
-        self.device_tty = os.path.join(self.root, "device-tty")
-        for d in (self.ports, self.appdata, self.sent):
-            os.makedirs(d)
+        os.makedirs(self.appdata)
         self.com_link = os.path.join(self.prefix, "dosdevices", "com%d" % com)
         if os.path.lexists(self.com_link):
             os.unlink(self.com_link)
@@ -75,10 +48,6 @@ class World:
         if message_format is not None:
             with open(os.path.join(self.appdata, "LOC_WIN.INI"), "w", newline="\r\n") as f:
                 f.write("[VELMAR]\nLOG_MessageFormat=%d\n" % message_format)
-        self.env = dict(os.environ, TZ="UTC")
-        self.helpers = []
-        self.parent = None
-        self.parent_out_path = os.path.join(self.root, "parent.out")
 
     def write_win_ini(self):
         path = os.path.join(self.prefix, "drive_c", "windows", "win.ini")
@@ -96,31 +65,12 @@ class World:
         with open(path, "w", encoding="latin-1", newline="\r\n") as f:
             f.write("\n".join(kept) + "\n")
 
-    def start_helper(self, args, name):
-        out = open(os.path.join(self.root, name + ".out"), "w+")
-        proc = subprocess.Popen([PY] + args, stdout=out, stderr=subprocess.STDOUT, env=self.env)
-        self.helpers.append((proc, out))
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline:
-            out.seek(0)
-            if "ready" in out.read():
-                return proc
-            if proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        raise Failure("%s did not get ready" % name)
-
-    def start_line(self, baud=57600):
-        self.start_helper([os.path.join(BENCH, "line.py"), "--com-dir", self.ports, "--com",
-                           str(self.com), "--peer-link", self.device_tty, "--baud", str(baud)],
-                          "line")
-
     def start_parent(self, ecg_args, pipe):
         exe = os.path.join(self.build, "server", "ecgcomm.exe")
         parent = os.path.join(self.build, "tests", "wine", "parent_win.exe")
-        self.parent_out = open(self.parent_out_path, "w")
+        self.parent_log = open(self.parent_out, "w")
         self.parent = subprocess.Popen(["wine", parent, pipe, windows_path(exe)] + ecg_args,
-                                       stdin=subprocess.PIPE, stdout=self.parent_out,
+                                       stdin=subprocess.PIPE, stdout=self.parent_log,
                                        stderr=subprocess.STDOUT, env=self.env, cwd=self.root)
 
     def direct_args(self, baud_code="576"):
@@ -138,56 +88,6 @@ class World:
             raise Failure("the process did not end within %.0f s" % timeout)
         return self.exit_code()
 
-    def parent_text(self):
-        with open(self.parent_out_path, errors="replace") as f:
-            return f.read()
-
-    def exit_code(self):
-        for line in self.parent_text().splitlines():
-            if "process exited with code" in line:
-                return int(line.split("code")[1].split()[0])
-        return None
-
-    def log(self):
-        text = ""
-        for path in sorted(glob.glob(os.path.join(self.dest, "logfile_*.log"))):
-            with open(path, "rb") as f:
-                text += f.read().decode("latin-1")
-        return text
-
-    def wait_log(self, needle, timeout, after=0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if needle in self.log()[after:]:
-                return
-            if self.parent.poll() is not None:
-                raise Failure('the process ended before the log showed "%s"' % needle)
-            time.sleep(0.1)
-        raise Failure('the log never showed "%s"' % needle)
-
-    def device(self, args, timeout=120):
-        cmd = [PY, os.path.join(BENCH, "device.py")] + args + ["--save-dir", self.sent]
-        if "--modem-socket" not in args:
-            cmd += ["--tty", self.device_tty]
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              env=self.env, timeout=timeout)
-        out = proc.stdout.decode("latin-1")
-        with open(os.path.join(self.root, "device.out"), "a") as f:
-            f.write(out)
-        return proc.returncode, out
-
-    def ecg_files(self):
-        return sorted(glob.glob(os.path.join(self.dest, "*.ECG")))
-
-    def same_files(self, count):
-        stored = self.ecg_files()
-        expect(len(stored) == count, "expected %d .ECG files, found %d" % (count, len(stored)))
-        sent = sorted(glob.glob(os.path.join(self.sent, "sent-*.obj")))
-        expect(sorted(open(p, "rb").read() for p in stored)
-               == sorted(open(p, "rb").read() for p in sent),
-               "the stored files are not byte for byte the sent ones")
-        expect(not glob.glob(os.path.join(self.dest, "*.TMP")), "a .TMP was left behind")
-
     def close(self, ok):
         if self.parent and self.parent.poll() is None:
             self.parent.kill()
@@ -195,31 +95,10 @@ class World:
         # A process that outlived its parent would keep the COM link busy for the next case.
         subprocess.run(["wine", "taskkill", "/f", "/im", "ecgcomm.exe"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        for proc, out in self.helpers:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-            out.close()
+        self.stop_helpers()
         if os.path.lexists(self.com_link):
             os.unlink(self.com_link)
-        if not ok:
-            self.dump()
-        if ok and not self.keep:
-            shutil.rmtree(self.root, ignore_errors=True)
-        else:
-            print("kept %s" % self.root)
-
-    def dump(self):
-        for name in sorted(os.listdir(self.root)):
-            if name.endswith(".out"):
-                print("----- %s" % name)
-                with open(os.path.join(self.root, name), errors="replace") as f:
-                    print(f.read()[-4000:])
-        print("----- log")
-        print(self.log()[-8000:])
+        self.finish(ok)
 
 
 # ---------------------------------------------------------------- cases
