@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #define FUZZ_CHECK(condition)                                                                      \
@@ -20,6 +21,14 @@
 namespace fuzz {
 
 using Bytes = std::vector<uint8_t>;
+
+// Where targets that must touch files keep them: a memory file system when there is one, so
+// that a run's cost stays in the code under test rather than in the disk.
+inline std::filesystem::path ScratchRoot() {
+    std::error_code ec;
+    return std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm")
+                                                         : std::filesystem::temp_directory_path();
+}
 
 class Reader {
 public:

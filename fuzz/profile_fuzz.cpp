@@ -22,16 +22,13 @@ const char* const kKeys[] = {"Level", "level", "Path", "", "a=b"};
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The reader takes a path, so each run writes a file: on a memory file system when there is
-    // one, which keeps the run's cost in the parser rather than in the disk.
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::is_directory("/dev/shm", ec)
-                                          ? std::filesystem::path("/dev/shm")
-                                          : std::filesystem::temp_directory_path();
-    g_path = (dir / ("ecgcomm-fuzz-ini-" +
-                     std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-                     ".ini"))
-                 .string();
+    // The reader takes a path, so each run writes a file.
+    g_path =
+        (fuzz::ScratchRoot() /
+         ("ecgcomm-fuzz-ini-" +
+          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".ini"))
+            .string();
+    std::atexit([] { std::remove(g_path.c_str()); });
     return 0;
 }
 

@@ -116,6 +116,10 @@ void CommandLineSeeds() {
                 "-initstring", "ATZ", "-hangup-prefix", "+++", "-hangup-suffix", "ATH0"}));
     Write("command_line", "odd",
           line({"-COMPORT", "2", "-x", "-comport", " -2147483649", "-pipename"}));
+    // Several directories: each creation walks into what it made, so later relative names
+    // resolve from there.
+    Write("command_line", "walks",
+          line({"-directory", "q", "-directory", "..", "-directory", "q", "-directory", "."}));
 }
 
 void ProfileSeeds() {
