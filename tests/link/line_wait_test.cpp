@@ -120,25 +120,9 @@ TEST(LineWaitHangUp, LineWhoseFarEndIsGoneWaitsOutItsTimeWithoutSpinning) {
     testing_support::RemoveTree(dir);
 }
 
-class LinkWait : public ::testing::Test {
+class LinkWait : public testing_support::SlipPty {
 protected:
-    void SetUp() override {
-        dir_ = testing_support::MakeTempDir("linkwait");
-        setenv("ECGCOMM_PORTS", dir_.c_str(), 1);
-        pty_ = std::make_unique<PtyLine>(kCom, dir_);
-        line_ = slip_attach(kCom, 1152);
-        ASSERT_EQ(line_, kCom - 1);
-    }
-    void TearDown() override {
-        link_close(line_);
-        slip_reset_for_tests();
-        pty_.reset();
-        unsetenv("ECGCOMM_PORTS");
-        testing_support::RemoveTree(dir_);
-    }
-    std::string dir_;
-    std::unique_ptr<PtyLine> pty_;
-    int line_ = -1;
+    LinkWait() : SlipPty(kCom, 1152, "linkwait") {}
 };
 
 TEST_F(LinkWait, SecondFrameOfOneReadIsReportedWithoutTouchingTheLine) {

@@ -15,22 +15,9 @@ namespace {
 
 constexpr int kCom = 7;
 
-class SlipLine : public ::testing::Test {
+class SlipLine : public testing_support::SlipPty {
 protected:
-    void SetUp() override {
-        dir_ = testing_support::MakeTempDir("slip");
-        setenv("ECGCOMM_PORTS", dir_.c_str(), 1);
-        pty_ = std::make_unique<PtyLine>(kCom, dir_);
-        line_ = slip_attach(kCom, 96);
-        ASSERT_EQ(line_, kCom - 1);
-    }
-    void TearDown() override {
-        link_close(line_);
-        slip_reset_for_tests();
-        pty_.reset();
-        unsetenv("ECGCOMM_PORTS");
-        testing_support::RemoveTree(dir_);
-    }
+    SlipLine() : SlipPty(kCom, 96, "slip") {}
     // Polls slip_receive until a packet comes out or the time is up.
     Bytes Receive(int timeoutMs = 3000) {
         uint8_t packet[SLIP_MAX_FRAME];
@@ -50,10 +37,6 @@ protected:
         ASSERT_EQ(slip_receive(packet), 0);
         ASSERT_EQ(pty_->Queued(), 0);
     }
-
-    std::string dir_;
-    std::unique_ptr<PtyLine> pty_;
-    int line_ = -1;
 };
 
 TEST_F(SlipLine, SendEscapesEndAndEscBytes) {

@@ -2,7 +2,10 @@
 // ECGCOMM_PORTS, child processes for the Python test bench, and a log capture.
 // Header-only so that tests/comm can share it.
 #pragma once
+#include "link/slip.h"
 #include "logging/log.h"
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -296,6 +300,34 @@ public:
 private:
     mutable std::mutex lock_;
     std::vector<LoggedLine> lines_;
+};
+
+// A SLIP link attached to a pty that stands for COM `com`, with the test's own ports directory.
+class SlipPty : public ::testing::Test {
+protected:
+    SlipPty(int com, int baudCode, const char* name)
+        : com_(com), baudCode_(baudCode), name_(name) {}
+    void SetUp() override {
+        dir_ = MakeTempDir(name_);
+        setenv("ECGCOMM_PORTS", dir_.c_str(), 1);
+        pty_ = std::make_unique<PtyLine>(com_, dir_);
+        line_ = slip_attach(com_, baudCode_);
+        ASSERT_EQ(line_, com_ - 1);
+    }
+    void TearDown() override {
+        link_close(line_);
+        slip_reset_for_tests();
+        pty_.reset();
+        unsetenv("ECGCOMM_PORTS");
+        RemoveTree(dir_);
+    }
+
+    const int com_;
+    const int baudCode_;
+    const char* const name_;
+    std::string dir_;
+    std::unique_ptr<PtyLine> pty_;
+    int line_ = -1;
 };
 
 } // namespace testing_support
