@@ -23,7 +23,7 @@ max_len() {
     slip_receive) echo 700 ;;
     udp_recvfrom) echo 1100 ;;
     csi_engine) echo 2048 ;;
-    profile) echo 512 ;;
+    profile | command_line) echo 512 ;;
     *) echo 4096 ;;
   esac
 }
