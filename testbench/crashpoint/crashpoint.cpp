@@ -84,14 +84,29 @@ void Track(int fd, bool on) {
         g_tracked[fd].store(on);
 }
 
-// Counts one call; dies when it is the chosen one. The log line is written with write(2) on a
-// descriptor of its own so that it is on disk before the kill.
+using OpenFn = int (*)(const char*, int, ...);
+using OpenAtFn = int (*)(int, const char*, int, ...);
+
+OpenFn RealOpen(const char* name) {
+    static const OpenFn plain = Real<OpenFn>("open");
+    static const OpenFn large = Real<OpenFn>("open64");
+    return std::strcmp(name, "open") == 0 ? plain : large;
+}
+
+OpenAtFn RealOpenAt(const char* name) {
+    static const OpenAtFn plain = Real<OpenAtFn>("openat");
+    static const OpenAtFn large = Real<OpenAtFn>("openat64");
+    return std::strcmp(name, "openat") == 0 ? plain : large;
+}
+
+// Counts one call; dies when it is the chosen one. The log line goes out through write(2) on a
+// descriptor of its own, never a buffer in the process, so that it survives the kill.
 void Step(const char* call, const char* what) {
     const long n = ++g_count;
     const Config& c = Settings();
     if (!c.log.empty()) {
         std::lock_guard<std::mutex> lock(g_logLock);
-        static auto realOpen = Real<int (*)(const char*, int, ...)>("open");
+        static const OpenFn realOpen = RealOpen("open");
         static auto realWrite = Real<ssize_t (*)(int, const void*, size_t)>("write");
         static auto realClose = Real<int (*)(int)>("close");
         const int fd = realOpen(c.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -107,21 +122,6 @@ void Step(const char* call, const char* what) {
     }
     if (c.at > 0 && n == c.at)
         ::kill(::getpid(), SIGKILL);
-}
-
-using OpenFn = int (*)(const char*, int, ...);
-using OpenAtFn = int (*)(int, const char*, int, ...);
-
-OpenFn RealOpen(const char* name) {
-    static const OpenFn plain = Real<OpenFn>("open");
-    static const OpenFn large = Real<OpenFn>("open64");
-    return std::strcmp(name, "open") == 0 ? plain : large;
-}
-
-OpenAtFn RealOpenAt(const char* name) {
-    static const OpenAtFn plain = Real<OpenAtFn>("openat");
-    static const OpenAtFn large = Real<OpenAtFn>("openat64");
-    return std::strcmp(name, "openat") == 0 ? plain : large;
 }
 
 std::string FdName(int fd) {
