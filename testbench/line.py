@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """A serial line emulator: two pseudo-terminals relayed to each other at a given line speed
-(rate/10 bytes per second, 8N1), with optional latency, bit errors and dropped bytes.
+(rate/10 bytes per second, 8N1), with optional latency, bit errors and dropped bytes, and SLIP
+frames delivered twice or cut short (a frame is what lies between two 0xC0 bytes; with frame
+faults on, each frame is held until its closing 0xC0 has arrived).
 
   line.py --com-dir /tmp/ports --com 3 --peer-link /tmp/dev3 --baud 57600
 
@@ -30,6 +32,9 @@ class Direction:
         self.latency = args.latency / 1000.0
         self.bit_error = args.bit_error_rate
         self.drop = args.drop_rate
+        self.duplicate = args.duplicate_rate
+        self.truncate = args.truncate_rate
+        self.frame = bytearray()
         self.rng = rng
         self.queue = collections.deque()
         self.line_free = 0.0
@@ -46,9 +51,33 @@ class Direction:
                     if self.rng.random() < self.bit_error:
                         b ^= 1 << bit
                         self.counts["bit errors"] += 1
-            due = max(now + self.latency, self.line_free + self.byte_time)
-            self.line_free = due
-            self.queue.append((due, b))
+            if self.duplicate or self.truncate:
+                self.take_framed(b, now)
+            else:
+                self.send(b, now)
+
+    def take_framed(self, b, now):
+        if b != 0xC0:
+            self.frame.append(b)
+            return
+        frame = bytes(self.frame)
+        self.frame.clear()
+        if frame and self.truncate and self.rng.random() < self.truncate:
+            frame = frame[:self.rng.randrange(len(frame))]
+            self.counts["frames cut short"] += 1
+        copies = 1
+        if frame and self.duplicate and self.rng.random() < self.duplicate:
+            copies = 2
+            self.counts["frames doubled"] += 1
+        for _ in range(copies):
+            for x in frame:
+                self.send(x, now)
+            self.send(0xC0, now)
+
+    def send(self, b, now):
+        due = max(now + self.latency, self.line_free + self.byte_time)
+        self.line_free = due
+        self.queue.append((due, b))
 
     def release(self, now):
         out = bytearray()
@@ -86,6 +115,10 @@ def main(argv=None):
     p.add_argument("--latency", type=float, default=0.0, help="extra delay in milliseconds")
     p.add_argument("--bit-error-rate", type=float, default=0.0, help="probability per bit")
     p.add_argument("--drop-rate", type=float, default=0.0, help="probability per byte")
+    p.add_argument("--duplicate-rate", type=float, default=0.0,
+                   help="probability per SLIP frame that it arrives twice")
+    p.add_argument("--truncate-rate", type=float, default=0.0,
+                   help="probability per SLIP frame that its end is lost (the 0xC0 still comes)")
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args(argv)
 

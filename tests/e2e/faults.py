@@ -8,7 +8,7 @@ simulator retrying what went unanswered, as a real device does.
   faults.py storage_kills --binary build/server/ecgcomm --crashpoint build/.../libcrashpoint.so
 
 line: one process serves call after call over a line with bit errors (1e-4 and 1e-3 per bit),
-      dropped bytes and latency. Over all calls, every file the device was told was accepted
+      dropped bytes and latency (profiles 0 and 1), or frames doubled and cut short (2). Over all calls, every file the device was told was accepted
       (verdict 1) is on disk byte for byte as exactly one .ECG, no .ECG holds bytes the device
       did not send, no .TMP stays, and the process is still serving at the end.
 kill: SIGKILL hits the process at random moments of a transfer, again and again. There is never
@@ -49,6 +49,8 @@ PROFILES = [
      ["--answer-timeout", "1.5", "--retries", "8"]),
     ("ber1e-3", ["--bit-error-rate", "0.001", "--latency", "15"], 300,
      ["--answer-timeout", "1.2", "--retries", "25"]),
+    ("frames", ["--duplicate-rate", "0.05", "--truncate-rate", "0.03", "--latency", "5"], 1200,
+     ["--answer-timeout", "1.5", "--retries", "8"]),
 ]
 
 RESULT_FILE = re.compile(r"RESULT file=(\d+) size=\d+ transfer=\d+ verdict=(\d+)")
@@ -306,7 +308,8 @@ def main():
     p.add_argument("--binary", required=True)
     p.add_argument("--calls", type=int, default=3, help="line: calls per run")
     p.add_argument("--profile", type=int, default=0, choices=range(len(PROFILES)),
-                   help="line: 0 bit errors 1e-4 with drops, 1 bit errors 1e-3 with latency")
+                   help="line: 0 bit errors 1e-4 with drops, 1 bit errors 1e-3 with latency, "
+                        "2 frames doubled and cut short")
     p.add_argument("--kills", type=int, default=2, help="kill: how many kills")
     p.add_argument("--crashpoint", help="storage_kills: the preload library that kills")
     p.add_argument("--seed", type=int, default=1)
