@@ -8,9 +8,10 @@ simulator retrying what went unanswered, as a real device does.
   faults.py storage_kills --binary build/server/ecgcomm --crashpoint build/.../libcrashpoint.so
 
 line: one process serves call after call over a line with bit errors (1e-4 and 1e-3 per bit),
-      dropped bytes and latency (profiles 0 and 1), or frames doubled and cut short (2). Over all calls, every file the device was told was accepted
-      (verdict 1) is on disk byte for byte as exactly one .ECG, no .ECG holds bytes the device
-      did not send, no .TMP stays, and the process is still serving at the end.
+      dropped bytes and latency (profiles 0 and 1), or frames doubled and cut short (2). Over
+      all calls, every file the device was told was accepted (verdict 1) is on disk byte for
+      byte as exactly one .ECG, no .ECG holds bytes the device did not send, no .TMP stays, and
+      the process is still serving at the end.
 kill: SIGKILL hits the process at random moments of a transfer, again and again. There is never
       a partial or empty .ECG, and each restarted process serves a call again and continues
       the same log.
@@ -190,6 +191,7 @@ def storage_round(w, number, at, ops_log):
             w.wait_parent(60)
             device.kill()
             device.wait()
+            expect(os.path.exists(ops_log), "round %d ended before storing anything" % number)
             with open(ops_log) as f:
                 last = f.read().split("\n")[-2].split(" ")
             expect(int(last[0]) == at, "round %d died at step %s, not %d" % (number, last[0], at))
