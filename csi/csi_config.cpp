@@ -16,14 +16,30 @@ struct CsiConfig {
 CsiConfig g_config;
 } // namespace
 
-void csi_set_com_port(uint32_t comPort) { g_config.comPort = comPort; }
-uint32_t csi_get_com_port() { return g_config.comPort; }
-void csi_set_baud_rate(uint32_t baudCode) { g_config.baudCode = baudCode; }
-uint32_t csi_get_baud_rate() { return g_config.baudCode; }
-void csi_set_destination(const char* directory) { g_config.destination = directory; }
-const char* csi_get_destination() { return g_config.destination; }
-void csi_set_modem_mode(int modem) { g_config.modemMode = modem != 0; }
-bool csi_get_modem_mode() { return g_config.modemMode; }
+void csi_set_com_port(uint32_t comPort) {
+    g_config.comPort = comPort;
+}
+uint32_t csi_get_com_port() {
+    return g_config.comPort;
+}
+void csi_set_baud_rate(uint32_t baudCode) {
+    g_config.baudCode = baudCode;
+}
+uint32_t csi_get_baud_rate() {
+    return g_config.baudCode;
+}
+void csi_set_destination(const char* directory) {
+    g_config.destination = directory;
+}
+const char* csi_get_destination() {
+    return g_config.destination;
+}
+void csi_set_modem_mode(int modem) {
+    g_config.modemMode = modem != 0;
+}
+bool csi_get_modem_mode() {
+    return g_config.modemMode;
+}
 
 void csi_set_modem_string(int which, const char* text) {
     if (which >= 1 && which <= 3)
@@ -34,12 +50,24 @@ const char* csi_get_modem_string(int which) {
     return (which >= 1 && which <= 3) ? g_config.modemStrings[which - 1] : "";
 }
 
-void csi_set_call_active(bool active) { g_config.callActive.store(active); }
-bool csi_get_call_active() { return g_config.callActive.load(); }
-void csi_set_file_stored(bool stored) { g_config.fileStored.store(stored); }
-bool csi_get_file_stored() { return g_config.fileStored.load(); }
-void csi_set_link_kind(uint32_t kind) { g_config.linkKind = kind; }
-uint32_t csi_get_link_kind() { return g_config.linkKind; }
+void csi_set_call_active(bool active) {
+    g_config.callActive.store(active);
+}
+bool csi_get_call_active() {
+    return g_config.callActive.load();
+}
+void csi_set_file_stored(bool stored) {
+    g_config.fileStored.store(stored);
+}
+bool csi_get_file_stored() {
+    return g_config.fileStored.load();
+}
+void csi_set_link_kind(uint32_t kind) {
+    g_config.linkKind = kind;
+}
+uint32_t csi_get_link_kind() {
+    return g_config.linkKind;
+}
 
 void csi_config_reset_for_tests() {
     g_config.comPort = 0;
