@@ -2,6 +2,8 @@
 // SLIP framing and Internet checksums written apart from the product's, and a hard check that
 // aborts (so libFuzzer records the input) when an invariant breaks.
 #pragma once
+#include "tests/support/slip_wire.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,20 +55,7 @@ private:
 };
 
 inline Bytes SlipFrame(const Bytes& packet) {
-    Bytes out = {0xC0};
-    for (uint8_t b : packet) {
-        if (b == 0xC0) {
-            out.push_back(0xDB);
-            out.push_back(0xDC);
-        } else if (b == 0xDB) {
-            out.push_back(0xDB);
-            out.push_back(0xDD);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0xC0);
-    return out;
+    return testing_support::Frame(packet);
 }
 
 // RFC 1071 sum over big-endian words, odd byte padded.

@@ -141,6 +141,16 @@ class World:
                "the stored files are not byte for byte the sent ones")
         expect(not glob.glob(os.path.join(self.dest, "*.TMP")), "a .TMP was left behind")
 
+    def expect_cancelled(self):
+        """A call cut off by the second end event: nothing stored, the cancel and the abort in
+        the log, then the orderly shut-down."""
+        expect(not self.ecg_files(), "nothing stored")
+        log = self.log()
+        expect_in_order(log, ["Client logged in.",
+                              "2nd end-event received. Cancelling communication.",
+                              "Received abort."] + SHUTDOWN)
+        expect("File successfully stored." not in log, "no file handled")
+
     # -- the end of a case
 
     def stop_helpers(self):

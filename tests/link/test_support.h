@@ -4,6 +4,7 @@
 #pragma once
 #include "link/slip.h"
 #include "logging/log.h"
+#include "tests/support/slip_wire.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +27,6 @@
 #include <vector>
 
 namespace testing_support {
-
-using Bytes = std::vector<uint8_t>;
 
 inline std::string MakeTempDir(const char* tag) {
     std::string templ = std::string("/tmp/ecgcomm-") + tag + "-XXXXXX";
@@ -57,45 +56,6 @@ inline Bytes FromHex(const std::string& hex) {
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
-}
-
-// Test-side SLIP, written separately from the product's.
-inline Bytes Frame(const Bytes& packet) {
-    Bytes out = {0xC0};
-    for (uint8_t b : packet) {
-        if (b == 0xC0) {
-            out.push_back(0xDB);
-            out.push_back(0xDC);
-        } else if (b == 0xDB) {
-            out.push_back(0xDB);
-            out.push_back(0xDD);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0xC0);
-    return out;
-}
-
-inline std::vector<Bytes> Unframe(const Bytes& wire) {
-    std::vector<Bytes> frames;
-    Bytes cur;
-    bool esc = false;
-    for (uint8_t b : wire) {
-        if (esc) {
-            cur.push_back(b == 0xDC ? 0xC0 : b == 0xDD ? 0xDB : b);
-            esc = false;
-        } else if (b == 0xDB) {
-            esc = true;
-        } else if (b == 0xC0) {
-            if (!cur.empty())
-                frames.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(b);
-        }
-    }
-    return frames;
 }
 
 // The "device" end of a serial line: the test holds the master, the code under test opens the
