@@ -2,7 +2,10 @@
 """A serial line emulator: two pseudo-terminals relayed to each other at a given line speed
 (rate/10 bytes per second, 8N1), with optional latency, bit errors and dropped bytes, and SLIP
 frames delivered twice or cut short (a frame is what lies between two 0xC0 bytes; with frame
-faults on, each frame is held until its closing 0xC0 has arrived).
+faults on, each frame is held until its closing 0xC0 has arrived). By default each byte is
+handed over the moment its last bit would have arrived; with --burst-ms the receiver gets them in
+bursts instead, as from a UART's receive FIFO or a USB adapter's latency timer: a burst is
+handed over B ms after its first byte arrived, or as soon as nothing more is on its way.
 
   line.py --com-dir /tmp/ports --com 3 --peer-link /tmp/dev3 --baud 57600
 
@@ -34,6 +37,7 @@ class Direction:
         self.drop = args.drop_rate
         self.duplicate = args.duplicate_rate
         self.truncate = args.truncate_rate
+        self.burst = args.burst_ms / 1000.0
         self.frame = bytearray()
         self.rng = rng
         self.queue = collections.deque()
@@ -80,9 +84,17 @@ class Direction:
         self.queue.append((due, b))
 
     def release(self, now):
+        due = self.next_due()
+        if due is None or due > now:
+            return
         out = bytearray()
-        while self.queue and self.queue[0][0] <= now:
-            out.append(self.queue.popleft()[1])
+        if self.burst:
+            # Everything that has arrived by the hand-over goes in one burst.
+            while self.queue and self.queue[0][0] <= due:
+                out.append(self.queue.popleft()[1])
+        else:
+            while self.queue and self.queue[0][0] <= now:
+                out.append(self.queue.popleft()[1])
         if out:
             try:
                 os.write(self.dst, bytes(out))
@@ -91,7 +103,12 @@ class Direction:
                 self.counts["lost on write"] += len(out)
 
     def next_due(self):
-        return self.queue[0][0] if self.queue else None
+        """When the next hand-over is due, or None when nothing is queued."""
+        if not self.queue:
+            return None
+        if not self.burst:
+            return self.queue[0][0]
+        return min(self.queue[0][0] + self.burst, self.queue[-1][0])
 
 
 def make_pty(link):
@@ -119,6 +136,8 @@ def main(argv=None):
                    help="probability per SLIP frame that it arrives twice")
     p.add_argument("--truncate-rate", type=float, default=0.0,
                    help="probability per SLIP frame that its end is lost (the 0xC0 still comes)")
+    p.add_argument("--burst-ms", type=float, default=0.0,
+                   help="hand bytes over in bursts of up to this many milliseconds (0: per byte)")
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args(argv)
 
