@@ -9,6 +9,7 @@
 #include "link/v24.h"
 #include "logging/log.h"
 #include "platform/serial.h"
+#include "platform/wakeup.h"
 
 #include <cstring>
 #include <new>
@@ -21,6 +22,8 @@ constexpr uint8_t END = 0xC0;
 constexpr uint8_t ESC = 0xDB;
 constexpr uint8_t ESC_END = 0xDC;
 constexpr uint8_t ESC_ESC = 0xDD;
+// An IPv4 header and a UDP header with nothing in it.
+constexpr int kShortestPacket = 28;
 
 struct SlipState {
     int attachedLine = -1;
@@ -32,6 +35,13 @@ struct SlipState {
     // there is nothing to find, so they are not decoded again (a long frame in many small reads
     // would otherwise be scanned once per read).
     bool pendingIncomplete = false;
+    uint32_t bitsPerSecond = 0; // of the attached line, for the time a frame's rest needs
+    // The last read ended in an END with no data kept: a frame has opened. Nothing is kept for
+    // it, but its first bytes are on their way.
+    bool frameOpened = false;
+    // Length of the last packet received: until a frame's own header has come, the next one is
+    // expected to be as long (a transfer's pieces all are).
+    int lastPacketLength = 0;
 };
 
 SlipState g_slip;
@@ -120,6 +130,7 @@ int ReadChunk(uint8_t* chunk) {
 int slip_attach(int comNumber, int baudCode) {
     g_slip.attachedLine = -1;
     g_slip.attachedLine = line_open(comNumber, baudCode, 8, 0, 1, "erw");
+    g_slip.bitsPerSecond = static_cast<uint32_t>(baudCode) * 100;
     if (g_slip.attachedLine == -1)
         LogFormat(kSource, LOG_ERROR, "Error attaching slip driver : COM port (%d). Baudrate (%d).",
                   comNumber, baudCode * 100);
@@ -135,6 +146,9 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
     g_slip.modemInUse = true;
     if (g_slip.modem != nullptr)
         return -1;
+    // The rate to the modem; the line behind it may be slower, which only makes the estimate
+    // of a frame's rest short.
+    g_slip.bitsPerSecond = static_cast<uint32_t>(baudCode) * 100;
     g_slip.modem = new (std::nothrow) CModemInterface;
     if (g_slip.modem != nullptr) {
         g_slip.modem->SetInitString(initString != nullptr ? initString : "");
@@ -169,6 +183,7 @@ int link_open() {
 }
 
 void link_close(int line) {
+    g_slip.frameOpened = false;
     if (!g_slip.modemInUse) {
         line_close(line);
         g_slip.attachedLine = -1;
@@ -212,7 +227,9 @@ int slip_send(const uint8_t* packet, int length) {
     return line_write(g_slip.attachedLine, frame, 0, count) == 0 ? 1 : 0;
 }
 
-int slip_receive(uint8_t* packet) {
+namespace {
+
+int ReceiveFrame(uint8_t* packet) {
     if (g_slip.pending != nullptr && !g_slip.pendingIncomplete) {
         const int before = g_slip.pendingCount;
         const int n = DecodePending(packet);
@@ -226,6 +243,9 @@ int slip_receive(uint8_t* packet) {
         const int got = ReadChunk(chunk);
         if (got == 0)
             return 0;
+        g_slip.frameOpened = false;
+        // A read that did not fill the chunk emptied the line: another one would find nothing.
+        const bool drained = got < SLIP_MAX_FRAME;
         if (g_slip.pending != nullptr) {
             if (g_slip.pendingCount + got > SLIP_MAX_PENDING) {
                 // A runaway frame or line noise: drop everything rather than grow without end.
@@ -234,12 +254,14 @@ int slip_receive(uint8_t* packet) {
             }
             std::memcpy(g_slip.pending + g_slip.pendingCount, chunk, static_cast<size_t>(got));
             g_slip.pendingCount += got;
-            if (g_slip.pendingIncomplete &&
-                std::memchr(chunk, END, static_cast<size_t>(got)) == nullptr)
-                continue;
-            const int n = DecodePending(packet);
-            if (n > 0)
-                return n;
+            if (!g_slip.pendingIncomplete ||
+                std::memchr(chunk, END, static_cast<size_t>(got)) != nullptr) {
+                const int n = DecodePending(packet);
+                if (n > 0)
+                    return n;
+            }
+            if (drained)
+                return 0;
             continue;
         }
         const uint8_t* cursor = chunk;
@@ -263,8 +285,64 @@ int slip_receive(uint8_t* packet) {
             std::memcpy(g_slip.pending, chunk, static_cast<size_t>(got));
             g_slip.pendingCount = got;
             g_slip.pendingIncomplete = true;
+        } else {
+            g_slip.frameOpened = chunk[got - 1] == END;
         }
+        if (drained)
+            return 0;
     }
+}
+
+} // namespace
+
+int slip_receive(uint8_t* packet) {
+    const int n = ReceiveFrame(packet);
+    if (n > 0)
+        g_slip.lastPacketLength = n;
+    return n;
+}
+
+uint64_t slip_frame_rest_us(const uint8_t* kept, int count, uint32_t bitsPerSecond,
+                            int expectedLength) {
+    int at = 0;
+    while (at < count && kept[at] == END)
+        ++at;
+    if (count == 0 || bitsPerSecond == 0)
+        return 0;
+    // The first bytes of the packet, unescaped, and how many packet bytes have come so far.
+    uint8_t head[4] = {};
+    int decoded = 0;
+    for (int i = at; i < count; ++i) {
+        uint8_t b = kept[i];
+        if (b == END)
+            return 0; // this frame has ended already (an oversized one): none is under way
+        if (b == ESC) {
+            if (i + 1 == count)
+                break; // the escaped byte is still to come
+            const uint8_t next = kept[i + 1];
+            if (next != ESC_END && next != ESC_ESC)
+                continue; // a stray escape is dropped, as the decoder does
+            b = next == ESC_END ? END : ESC;
+            ++i;
+        }
+        if (decoded < 4)
+            head[decoded] = b;
+        ++decoded;
+    }
+    // Once the IPv4 header has come it names the length; before that, or for anything else, the
+    // expected length stands, and never less than the shortest datagram.
+    int length = expectedLength > kShortestPacket ? expectedLength : kShortestPacket;
+    if (decoded >= 4 && (head[0] >> 4) == 4) {
+        const int stated = (head[2] << 8) | head[3];
+        length = stated > kShortestPacket ? stated : kShortestPacket;
+    }
+    if (length > SLIP_MAX_FRAME)
+        length = SLIP_MAX_FRAME;
+    const int missing = length > decoded ? length - decoded : 0;
+    // Binary data escapes about one byte in 128 (END and ESC each take two bytes on the wire);
+    // counting them saves a wake-up for the last byte or two. Then the closing END.
+    const int rest = missing + missing / 128 + 1;
+    return static_cast<uint64_t>(rest) * 10 * 1000000 / bitsPerSecond;
 }
 
 namespace {
@@ -289,6 +367,21 @@ bool CompleteFrameKept() {
 int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
     if (CompleteFrameKept())
         return 1;
+    // The rest of a frame under way cannot arrive faster than the line carries it: sleep that
+    // long at once instead of waking for every few bytes of it.
+    uint64_t restUs = 0;
+    if (g_slip.pending != nullptr && g_slip.pendingIncomplete)
+        restUs = slip_frame_rest_us(g_slip.pending, g_slip.pendingCount, g_slip.bitsPerSecond,
+                                    g_slip.lastPacketLength);
+    else if (g_slip.pending == nullptr && g_slip.frameOpened)
+        restUs = slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength);
+    if (restUs > 0) {
+        const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000;
+        const uint64_t sleepUs = restUs < limitUs ? restUs : limitUs;
+        if (platform::WakeupWaitUs(wakeup, sleepUs))
+            return 2;
+        timeoutMs = static_cast<uint32_t>((limitUs - sleepUs) / 1000);
+    }
     if (g_slip.modemInUse) {
         if (g_slip.modem != nullptr)
             return g_slip.modem->WaitReadable(timeoutMs, wakeup);

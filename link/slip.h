@@ -34,6 +34,13 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
 // time passed. Without an attached line it only waits for the wake-up.
 int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup);
 
+// The time in microseconds that the rest of the frame begun in the kept bytes (from its opening
+// END, which alone already opens a frame) needs on a line of the given rate (8N1): judged by the
+// IPv4 total length once it has come, before that by expectedLength (the last packet's); 0 when
+// no frame is under way in them.
+uint64_t slip_frame_rest_us(const uint8_t* kept, int count, uint32_t bitsPerSecond,
+                            int expectedLength);
+
 // Raw bytes currently kept for an incomplete frame (for tests and diagnostics).
 int slip_pending_count();
 // Back to the state of a fresh process: no link, no modem, nothing pending (tests only).

@@ -19,6 +19,10 @@ void WakeupRaise(Wakeup* wakeup);
 // Waits at most timeoutMs for the signal; true when it was raised (the signal is then cleared).
 bool WakeupWait(Wakeup* wakeup, uint32_t timeoutMs);
 
+// As WakeupWait, to the microsecond where the platform allows; without a signal (null) it simply
+// sleeps for the time. For waits shorter than a millisecond, such as the rest of a frame.
+bool WakeupWaitUs(Wakeup* wakeup, uint64_t timeoutUs);
+
 // Clears a raised signal without waiting; true when it was raised.
 bool WakeupConsume(Wakeup* wakeup);
 

@@ -8,8 +8,8 @@
 // Behaviour kept from the Windows original:
 // - raw 8N1 in both directions, no software or hardware flow control, no parity marking and no
 //   CR/LF translation: 0x0a 0x0d 0x11 0x13 0xff must pass unchanged;
-// - direct line: a read returns at once with what is queued; a write waits at most 100 ms for
-//   room and then makes one write call whose count is not checked;
+// - direct line: a read returns at once with what is queued; a write call's count is not
+//   checked, and only when the queue is full does it wait at most 100 ms for room and try again;
 // - modem port: a read waits at most count+1 ms for the first byte and returns once the line
 //   has been quiet for a few character times after data;
 // - exclusive open (TIOCEXCL and an flock), both queues discarded at open and at close.
@@ -262,6 +262,12 @@ bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
         return false;
     if (length == 0)
         return true;
+    // There is nearly always room: write at once and wait only when the queue is full.
+    ssize_t n = write(port->fd, buffer, static_cast<size_t>(length));
+    if (n >= 0)
+        return true;
+    if (errno != EAGAIN)
+        return false;
     const int limit = port->modem ? length + 1 : kDirectWriteLimitMs;
     const int ev = PollFor(port->fd, POLLOUT, limit);
     if (ev < 0)
@@ -270,7 +276,7 @@ bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
         return true; // timed out like a Windows write with a total time-out: success, 0 written
     if (ev & (POLLERR | POLLNVAL))
         return false;
-    const ssize_t n = write(port->fd, buffer, static_cast<size_t>(length));
+    n = write(port->fd, buffer, static_cast<size_t>(length));
     return n >= 0 || errno == EAGAIN;
 }
 

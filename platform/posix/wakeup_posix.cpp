@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -58,6 +59,15 @@ bool WakeupWait(Wakeup* wakeup, uint32_t timeoutMs) {
     // An interrupted or failed poll ends the wait early; the caller's tick accounting copes.
     (void)poll(&p, 1, static_cast<int>(timeoutMs));
     return WakeupConsume(wakeup);
+}
+
+bool WakeupWaitUs(Wakeup* wakeup, uint64_t timeoutUs) {
+    // A negative descriptor is ignored by ppoll, so a null signal makes this a plain sleep.
+    pollfd p{wakeup != nullptr ? wakeup->readFd : -1, POLLIN, 0};
+    const timespec limit{static_cast<time_t>(timeoutUs / 1000000),
+                         static_cast<long>(timeoutUs % 1000000) * 1000};
+    // Only a readable pipe has anything to clear: a raise still on its way wakes the next wait.
+    return ppoll(&p, 1, &limit, nullptr) > 0 && WakeupConsume(wakeup);
 }
 
 intptr_t WakeupNativeHandle(Wakeup* wakeup) {

@@ -36,6 +36,17 @@ bool WakeupWait(Wakeup* wakeup, uint32_t timeoutMs) {
     return WaitForSingleObject(wakeup->event, timeoutMs) == WAIT_OBJECT_0;
 }
 
+bool WakeupWaitUs(Wakeup* wakeup, uint64_t timeoutUs) {
+    // Windows waits in milliseconds: rounded up, so the time asked for has passed on return.
+    const uint64_t ms = (timeoutUs + 999) / 1000;
+    const DWORD limit = ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+    if (wakeup == nullptr) {
+        Sleep(limit);
+        return false;
+    }
+    return WaitForSingleObject(wakeup->event, limit) == WAIT_OBJECT_0;
+}
+
 bool WakeupConsume(Wakeup* wakeup) {
     return WakeupWait(wakeup, 0);
 }
