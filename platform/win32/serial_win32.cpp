@@ -13,7 +13,18 @@ namespace platform {
 
 struct SerialPort {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD lastInput = 0; // tick count when input was last seen, for the waits' slices
+    bool inputSeen = false;
 };
+
+namespace {
+
+void NoteInput(SerialPort* port) {
+    port->lastInput = GetTickCount();
+    port->inputSeen = true;
+}
+
+} // namespace
 
 std::string SerialDeviceName(unsigned comNumber) {
     char name[32];
@@ -130,6 +141,8 @@ int SerialRead(SerialPort* port, uint8_t* buffer, int count) {
     DWORD got = 0;
     if (!ReadFile(port->handle, buffer, static_cast<DWORD>(count), &got, nullptr))
         return -1;
+    if (got > 0)
+        NoteInput(port);
     return static_cast<int>(got);
 }
 
@@ -150,10 +163,14 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
 }
 
 // The port is opened without overlapped I/O, so WaitCommEvent would block without a time limit.
-// Instead the input queue is looked at in short slices, sleeping on the wake-up event between
-// them: about one look per timer period while idle, which costs next to nothing.
+// Instead the input queue is looked at in slices, sleeping on the wake-up event between them:
+// every 10 ms while input has come within the last second, so that a reply in a call is noticed
+// soon, and every 100 ms on a quiet line, where each look would only cost time (under Wine each
+// one is a round trip to the server). Without a port there is nothing to look at.
 SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs) {
-    constexpr DWORD kSliceMs = 10;
+    constexpr DWORD kBusySliceMs = 10;
+    constexpr DWORD kQuietSliceMs = 100;
+    constexpr DWORD kBusyForMs = 1000;
     const DWORD start = GetTickCount();
     HANDLE event = reinterpret_cast<HANDLE>(WakeupNativeHandle(wakeup));
     for (;;) {
@@ -161,14 +178,22 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
             DWORD errors = 0;
             COMSTAT stat;
             ZeroMemory(&stat, sizeof stat);
-            if (ClearCommError(port->handle, &errors, &stat) && stat.cbInQue > 0)
+            if (ClearCommError(port->handle, &errors, &stat) && stat.cbInQue > 0) {
+                NoteInput(port);
                 return SerialWait::Readable;
+            }
         }
-        const DWORD elapsed = GetTickCount() - start;
+        const DWORD now = GetTickCount();
+        const DWORD elapsed = now - start;
         if (elapsed >= timeoutMs)
             return SerialWait::Timeout;
         const DWORD left = timeoutMs - elapsed;
-        const DWORD slice = left < kSliceMs ? left : kSliceMs;
+        DWORD slice = left;
+        if (port != nullptr)
+            slice = port->inputSeen && now - port->lastInput < kBusyForMs ? kBusySliceMs
+                                                                          : kQuietSliceMs;
+        if (slice > left)
+            slice = left;
         if (event != nullptr) {
             if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0)
                 return SerialWait::Woken;
