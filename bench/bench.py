@@ -331,18 +331,20 @@ def cmd_lines(args):
             worlds.append(World(args, args.mode, "direct", args.baud, args.burst_ms))
         started = time.monotonic()
         for world in worlds:
-            devices.append(subprocess.Popen(device_command(args, world, args.size), env=world.env,
-                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                            text=True))
+            # Into a file, not a pipe: a device whose pipe is full would stop until it is read.
+            with open(os.path.join(world.tmp, "device.out"), "w") as out:
+                devices.append(subprocess.Popen(device_command(args, world, args.size),
+                                                env=world.env, stdout=out,
+                                                stderr=subprocess.STDOUT))
         for world, device in zip(worlds, devices):
             cell = Cell(args.size, limit)
             try:
-                output, _ = device.communicate(
-                    timeout=max(1.0, args.timeout - (time.monotonic() - started)))
-                cell.seconds, cell.why = transfer_seconds(device.returncode, output)
+                device.wait(timeout=max(1.0, args.timeout - (time.monotonic() - started)))
+                with open(os.path.join(world.tmp, "device.out")) as f:
+                    cell.seconds, cell.why = transfer_seconds(device.returncode, f.read())
             except subprocess.TimeoutExpired:
                 device.kill()
-                device.communicate()
+                device.wait()
                 cell.why = "no result within %d s" % args.timeout
             cell.peak = peak_rss_kib(world.process.pid) if not has_ended(world.process) else 0
             cells.append(cell)
@@ -358,6 +360,9 @@ def cmd_lines(args):
         print("| %d | %s | %s | %.3f | %s | %d |" % (
             i, "%.2f" % c.seconds if c.seconds else "failed", c.ratio(), c.cpu, c.cpu_per_mb(),
             c.peak))
+    for i, c in enumerate(cells, start=1):
+        if c.why:
+            print("line %d: %s" % (i, c.why.replace("\n", " / ")))
     total = sum(c.cpu for c in cells)
     tools = sum(c.tools_cpu for c in cells)
     worst = max((c.seconds / c.limit for c in cells if c.seconds), default=0.0)

@@ -11,6 +11,7 @@
 #include "platform/serial.h"
 #include "platform/wakeup.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -331,14 +332,11 @@ uint64_t slip_frame_rest_us(const uint8_t* kept, int count, uint32_t bitsPerSeco
     }
     // Once the IPv4 header has come it names the length; before that, or for anything else, the
     // expected length stands, and never less than the shortest datagram.
-    int length = expectedLength > kShortestPacket ? expectedLength : kShortestPacket;
-    if (decoded >= 4 && (head[0] >> 4) == 4) {
-        const int stated = (head[2] << 8) | head[3];
-        length = stated > kShortestPacket ? stated : kShortestPacket;
-    }
-    if (length > SLIP_MAX_FRAME)
-        length = SLIP_MAX_FRAME;
-    const int missing = length > decoded ? length - decoded : 0;
+    int length = expectedLength;
+    if (decoded >= 4 && (head[0] >> 4) == 4)
+        length = (head[2] << 8) | head[3];
+    length = std::min(std::max(length, kShortestPacket), SLIP_MAX_FRAME);
+    const int missing = std::max(length - decoded, 0);
     // Binary data escapes about one byte in 128 (END and ESC each take two bytes on the wire);
     // counting them saves a wake-up for the last byte or two. Then the closing END.
     const int rest = missing + missing / 128 + 1;
@@ -377,7 +375,7 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
         restUs = slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength);
     if (restUs > 0) {
         const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000;
-        const uint64_t sleepUs = restUs < limitUs ? restUs : limitUs;
+        const uint64_t sleepUs = std::min(restUs, limitUs);
         if (platform::WakeupWaitUs(wakeup, sleepUs))
             return 2;
         timeoutMs = static_cast<uint32_t>((limitUs - sleepUs) / 1000);
