@@ -58,8 +58,11 @@ void CCSIComm::StopTask() {
 
 void CCSIComm::CancelTask() {
     std::lock_guard<std::mutex> guard(m_csLock);
-    if (m_bStarted && m_hStopEvent)
+    if (m_bStarted && m_hStopEvent) {
         m_hStopEvent->Set();
+        if (m_pInterface)
+            m_pInterface->WakePoster(); // a fast poster would otherwise notice it only later
+    }
 }
 
 bool CCSIComm::IsCommunicationInProgress() {

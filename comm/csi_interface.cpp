@@ -9,6 +9,8 @@
 
 namespace {
 constexpr uint32_t kPollMs = 250;
+// Woken by every status and every cancel, the fast poster looks on its own only now and then.
+constexpr uint32_t kWakeOnStatusLimitMs = 1000;
 const char kInterfaceName[] = "INT";
 } // namespace
 
@@ -92,9 +94,14 @@ int32_t CCSIInterface::PostCommand(uint32_t code) {
 
 void CCSIInterface::AwaitStatus(uint64_t* seen) {
     if (m_bWakeOnStatus)
-        *seen = m_pQueue->WaitForStatus(*seen, kPollMs);
+        *seen = m_pQueue->WaitForStatus(*seen, kWakeOnStatusLimitMs);
     else
         m_sleep(kPollMs);
+}
+
+void CCSIInterface::WakePoster() {
+    if (m_pQueue)
+        m_pQueue->AnnounceStatus();
 }
 
 int32_t CCSIInterface::Reset() {

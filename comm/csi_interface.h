@@ -44,6 +44,9 @@ public:
     int32_t WaitForFile();
     int32_t ConfirmFile(bool accepted);
 
+    // Ends the poster's current wait for a status, so that it looks at the stop event at once.
+    void WakePoster();
+
     bool IsThreadRunning() const { return m_bThreadRunning; }
     bool WakesOnStatus() const { return m_bWakeOnStatus; }
     CsiTaskContext* TaskContext() { return &m_context; }
@@ -66,8 +69,9 @@ private:
     std::thread* m_pThread = nullptr;
     CsiEngineBody m_body;
     CsiSleep m_sleep;
-    // With the engine's fast loop the poster wakes when a status is written instead of
-    // sleeping out every 250 ms; it still looks at the stop event at least that often.
+    // With the engine's fast loop the poster wakes when a status is written or the stop event
+    // is set through the front-end instead of sleeping out every 250 ms; it still looks at the
+    // stop event once a second.
     bool m_bWakeOnStatus = false;
 };
 

@@ -31,7 +31,8 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
 
 // Waits at most timeoutMs for something to receive or for the wake-up (may be null): 1 when a
 // frame is already complete in the kept bytes or the line has bytes, 2 when woken, 0 when the
-// time passed. Without an attached line it only waits for the wake-up.
+// time passed. Without an attached line it only waits for the wake-up. While a frame is under
+// way it first sleeps, watching the wake-up only, for as long as the rest of the frame needs.
 int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup);
 
 // The time in microseconds that the rest of the frame begun in the kept bytes (from its opening
