@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a command needs on a Debian machine, when it is missing:
 #   deps.sh demo      a compiler, CMake, make and Python: enough to build ecgcomm and show a call
-#   deps.sh package   that, the MinGW-w64 cross compiler and dpkg's tools for the packages
-#   deps.sh [test]    that, and GoogleTest, scapy and socat for the tests
+#   deps.sh package   those, the MinGW-w64 cross compiler and dpkg's tools for the packages
+#   deps.sh [test]    those of the demo, the cross compiler, GoogleTest, scapy and socat (suites
+#                     install their own extras: Wine, clang, the package checks' tools)
 # The demo and the packages get no recommended packages, so a fresh machine stays lean.
 set -euo pipefail
 profile=${1:-test}
@@ -16,9 +17,11 @@ case $profile in
 demo) ;;
 package | test)
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+  ;;&
+package)
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v file >/dev/null || need+=(file)
-  ;;&
+  ;;
 test)
   flags=()
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
@@ -26,7 +29,6 @@ test)
   command -v socat >/dev/null || need+=(socat)
   command -v flock >/dev/null || need+=(util-linux)
   ;;
-package) ;;
 *)
   echo "usage: $0 [demo|package|test]" >&2
   exit 2
