@@ -15,7 +15,8 @@ then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
     systemd man-db groff-base unzip socat
 fi
-./scripts/package.sh >/dev/null
+# Under a loose umask, so that the package's modes are shown not to depend on the builder's.
+(umask 002 && ./scripts/package.sh >/dev/null)
 deb=$(ls dist/ecgcomm_*_amd64.deb)
 zip=$(ls dist/ecgcomm-*-win64.zip)
 work=$(mktemp -d "${TMPDIR:-/tmp}/ecgpkg.XXXXXX")
@@ -41,7 +42,10 @@ dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Depends):'
 depends=$(dpkg-deb -f "$deb" Depends | tr -d ' ' | tr ',' '\n' | sed 's/(.*//')
 has "Depends" "$depends" python3 libc6 libstdc++6
 has "conffiles" "$(dpkg-deb -I "$deb" conffiles)" /etc/ecgcomm/win.ini /etc/ecgcomm/LOC_WIN.INI
-files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+listing=$(dpkg-deb -c "$deb")
+files=$(awk '{print $6}' <<<"$listing")
+writable=$(grep -E '^[-d].{4}w|^[-d].{7}w' <<<"$listing" || true)
+[ -z "$writable" ] || fail "writable for group or others: $writable"
 has "$deb" "$files" ./usr/bin/ecgcomm ./usr/bin/ecgcomm-service \
   ./usr/share/man/man1/ecgcomm.1 ./usr/lib/systemd/system/ecgcomm@.service \
   ./usr/share/doc/ecgcomm/README.md ./usr/share/doc/ecgcomm/commissioning.md \
