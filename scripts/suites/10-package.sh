@@ -78,7 +78,8 @@ MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^EXIT STATUS' || fail "man -l 
 # The unit as installed, only with ExecStart naming the unpacked wrapper (verify wants it to
 # exist); the man page named in Documentation= is looked up in the unpacked tree.
 unit=$root/usr/lib/systemd/system/ecgcomm@.service
-sed "s|^ExecStart=ecgcomm-service |ExecStart=$bin/ecgcomm-service |" "$unit" >"$work/ecgcomm@.service"
+sed "s|^ExecStart=ecgcomm-service |ExecStart=$bin/ecgcomm-service |" "$unit" \
+  >"$work/ecgcomm@.service"
 # verify only warns about a value it cannot parse (and ignores the setting): any output fails.
 verdict=$(MANPATH=$root/usr/share/man systemd-analyze verify "$work/ecgcomm@ward3.service" 2>&1) ||
   fail "systemd-analyze rejects the unit: $verdict"
@@ -161,7 +162,10 @@ grep -q 'RESULT files=1 accepted=1' "$work/device.out" || fail "the call did not
 stored=$(ls "$work"/in/*.ECG)
 cmp "$stored" "$work/sent/sent-1.obj" || fail "the stored recording differs from the one sent"
 # The log writer writes once a second.
-for _ in $(seq 30); do grep -qs 'successfully stored' "$work/in/logfile_1.log" && break; sleep 0.1; done
+for _ in $(seq 30); do
+  grep -qs 'successfully stored' "$work/in/logfile_1.log" && break
+  sleep 0.1
+done
 grep -q 'successfully stored' "$work/in/logfile_1.log" || fail "the log does not show the file"
 # Root passes the kernel's exclusive mode, so the kit's own lock keeps it off a served port.
 "$bin/ecgcomm-line" --check "$work/ttyA" "$work/ttyB" >"$work/check.out" &&
