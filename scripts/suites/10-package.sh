@@ -91,15 +91,16 @@ read -r -a exec_start <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
 mapfile -t unit_env < <(sed -n 's/^Environment=//p' "$unit")
 confs=$work/conf
 mkdir -p "$confs"
-unit_run() { # line name, then options for ecgcomm-service (--print)
+unit_cmd() { # line name, then options for ecgcomm-service (--print); sets cmd
   local rest=("${exec_start[@]:1}")
-  env "${unit_env[@]}" ECGCOMM_CONF_DIR="$confs" \
-    "$bin/${exec_start[0]}" "${@:2}" "${rest[@]/\%i/$1}"
+  cmd=(env "${unit_env[@]}" ECGCOMM_CONF_DIR="$confs" "$bin/${exec_start[0]}" "${@:2}"
+    "${rest[@]/\%i/$1}")
 }
 conf_case() { # line, expected exit code, expected command line or error, file content
   local rc=0
   printf '%b' "$4" >"$confs/$1.conf"
-  unit_run "$1" --print >"$work/out" 2>"$work/err" || rc=$?
+  unit_cmd "$1" --print
+  "${cmd[@]}" >"$work/out" 2>"$work/err" || rc=$?
   [ "$rc" = "$2" ] || fail "line $1: exit code $rc, expected $2 ($(cat "$work/err"))"
   if [ "$2" = 0 ]; then
     [ "$(tr '\n' ' ' <"$work/out")" = "$3 " ] || fail "line $1: got \"$(cat "$work/out")\""
@@ -126,7 +127,8 @@ conf_case halfmodem 1 "a modem line needs INITSTRING, HANGUP_PREFIX and HANGUP_S
 conf_case typo 1 "line 4: unknown key \"HANGUP-PREFIX\"" "${base}HANGUP-PREFIX=+++\n"
 conf_case twice 1 "line 4: COMPORT given again (first on line 1)" "${base}COMPORT=4\n"
 conf_case noequals 1 "line 2: expected KEY=VALUE" "COMPORT=3\nBAUDRATE 576\n"
-unit_run gone --print >/dev/null 2>"$work/err" && fail "a line without a file passed"
+unit_cmd gone --print
+"${cmd[@]}" >/dev/null 2>"$work/err" && fail "a line without a file passed"
 grep -qF "cannot read $confs/gone.conf" "$work/err" || fail "missing file: $(cat "$work/err")"
 
 echo "-- a call with the installed programs, set up as the commissioning guide says"
@@ -153,7 +155,10 @@ sed -e 's/^COMPORT=.*/COMPORT=1/' -e "s|^DIRECTORY=.*|DIRECTORY=$work/in|" \
   fail "a loopback check passed without a loopback plug"
 grep -q 'NOTHING ARRIVED' "$work/check.out" || fail "no loopback: $(cat "$work/check.out")"
 "$bin/ecgcomm-line" --check "$work/ttyA" "$work/ttyB" --baud 57600 || fail "the line check failed"
-unit_run bench >"$work/service.out" 2>&1 &
+# Started as a plain command, so that its process becomes ecgcomm itself (env and the
+# wrapper exec), as under systemd: the signal below reaches ecgcomm.
+unit_cmd bench
+"${cmd[@]}" >"$work/service.out" 2>&1 &
 service=$!
 pids+=("$service")
 "$bin/ecgcomm-device" --port "$work/ttyB" --baud 57600 --generate 20000 --save-dir "$work/sent" |
@@ -172,6 +177,7 @@ grep -q 'successfully stored' "$work/in/logfile_1.log" || fail "the log does not
   fail "the kit opened the port the service holds"
 grep -qE 'in use by another program|Device or resource busy' "$work/check.out" ||
   fail "in use: $(cat "$work/check.out")"
+[ "$(cat "/proc/$service/comm")" = ecgcomm ] || fail "the service's process is not ecgcomm"
 kill -TERM "$service"
 rc=0
 wait "$service" || rc=$?
