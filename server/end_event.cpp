@@ -77,6 +77,10 @@ unsigned StopRequestThread(const std::function<bool(std::string*)>& wait) {
         g_bStopRequested.store(true);
         ActOnEndEvent(++requests == 1 ? END_EVENT_FIRST : END_EVENT_SECOND,
                       "Received " + name + ".");
+        // After the file loop the entry may be waiting for the end-event thread's read; the
+        // parent need not write for the process to end. (The pipe outlives this thread.)
+        if (!g_bCommActive.load() && g_pPipe != nullptr)
+            g_pPipe->InterruptRead();
     }
     return 0;
 }

@@ -111,15 +111,9 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
 }
 
 void ShutDown(const EntrySeams& seams) {
-    if (g_pStopThread != nullptr) {
-        if (seams.releaseStopRequests)
-            seams.releaseStopRequests();
-        g_pStopThread->Join();
-        delete g_pStopThread;
-        g_pStopThread = nullptr;
-    }
     // Whoever asked for the stop from outside will not write to the pipe: the end-event
-    // thread must not wait for the parent.
+    // thread must not wait for the parent. A request that comes while it still waits has the
+    // same effect (the stop-request thread runs until after that wait).
     if (g_bStopRequested && g_pPipe != nullptr)
         g_pPipe->InterruptRead();
     if (g_pIpcThread != nullptr) {
@@ -132,6 +126,13 @@ void ShutDown(const EntrySeams& seams) {
         }
         delete g_pIpcThread;
         g_pIpcThread = nullptr;
+    }
+    if (g_pStopThread != nullptr) {
+        if (seams.releaseStopRequests)
+            seams.releaseStopRequests();
+        g_pStopThread->Join();
+        delete g_pStopThread;
+        g_pStopThread = nullptr;
     }
     if (g_pCommInterface != nullptr) {
         delete g_pCommInterface; // stops the CSI task
