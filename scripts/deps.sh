@@ -9,6 +9,9 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 /usr/bin/python3 -c 'import scapy' 2>/dev/null || need+=(python3-scapy)
 command -v socat >/dev/null || need+=(socat)
 command -v flock >/dev/null || need+=(util-linux)
+# The exFAT destination case (run as root): an image formatted, loop-mounted through FUSE.
+[ -x /usr/sbin/mkfs.exfat ] || need+=(exfatprogs)
+[ -x /usr/sbin/mount.exfat-fuse ] || need+=(exfat-fuse)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo

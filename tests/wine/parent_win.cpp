@@ -6,8 +6,11 @@
 //   parent_win.exe <pipe name> <ecgcomm.exe> [ecgcomm arguments...]
 //
 // Standard input, one command per line: "first" writes 0x8E, "second" writes 0x8F, "byte HH"
-// writes that byte, "close" closes the parent's end of the pipe. Standard output gets lines
-// "parent: ..."; the last is "parent: process exited with code N", and N is also this
+// writes that byte, "close" closes the parent's end of the pipe, "ctrl N" sends console event N
+// (0 Ctrl+C, 1 Ctrl+Break) to the process. With ECGWIN_CONSOLE=1 in the environment the parent
+// first gets a console of its own (Wine gives a program started from a pipe none) and starts the
+// process in a new process group on it, so that console events can reach it. Standard output
+// gets lines "parent: ..."; the last is "parent: process exited with code N", and N is also this
 // program's exit code. Test program only: never shipped.
 #include <windows.h>
 
@@ -90,9 +93,16 @@ int main(int argc, char** argv) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
+    const char* console = std::getenv("ECGWIN_CONSOLE");
+    const bool ownConsole = console != nullptr && std::strcmp(console, "1") == 0;
+    if (ownConsole) {
+        FreeConsole();
+        if (!AllocConsole())
+            Say("cannot get a console, error %lu", GetLastError());
+    }
     std::string mutableCommand = command;
-    if (!CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi)) {
+    if (!CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, FALSE,
+                        ownConsole ? CREATE_NEW_PROCESS_GROUP : 0, nullptr, nullptr, &si, &pi)) {
         Say("cannot start the process, error %lu", GetLastError());
         return 2;
     }
@@ -112,6 +122,15 @@ int main(int argc, char** argv) {
             value = 0x8F;
         else if (std::strncmp(line, "byte ", 5) == 0)
             value = static_cast<int>(std::strtol(line + 5, nullptr, 16)) & 0xFF;
+        if (std::strncmp(line, "ctrl ", 5) == 0) {
+            const DWORD event = static_cast<DWORD>(std::strtoul(line + 5, nullptr, 10));
+            if (GenerateConsoleCtrlEvent(event, pi.dwProcessId))
+                Say("sent console event %lu", static_cast<unsigned long>(event));
+            else
+                Say("console event %lu failed, error %lu", static_cast<unsigned long>(event),
+                    GetLastError());
+            continue;
+        }
         if (std::strcmp(line, "close") == 0) {
             if (pipe != INVALID_HANDLE_VALUE) {
                 FlushFileBuffers(pipe);

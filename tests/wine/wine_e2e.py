@@ -213,6 +213,21 @@ def case_one_line_log(w):
                                        "1st end-event received."] + SHUTDOWN)
 
 
+def case_console_event(w):
+    """Ctrl+C from the console while idle stops the process like 0x8E. Wine's
+    GenerateConsoleCtrlEvent sends only Ctrl+C (Ctrl+Break is not implemented there), and only
+    to processes on a console, so the parent gets one and starts the process in its own group."""
+    w.start_line()
+    w.env["ECGWIN_CONSOLE"] = "1"
+    w.start_parent(w.direct_args(), "ecgwine_ctrl")
+    w.wait_log("Starting CSI task.", 30)
+    w.tell_parent("ctrl 0")
+    expect(w.wait_parent(30) == 0, "exit code %s" % w.exit_code())
+    expect_in_order(w.log(), ["Received console event CTRL_C_EVENT.", "1st end-event received.",
+                              "No communication in progress. Stopping communication-task.",
+                              "Received abort."] + SHUTDOWN)
+
+
 def run_directly(w, args, timeout=60):
     """ecgcomm.exe started without the parent; returns its exit code."""
     exe = os.path.join(w.build, "server", "ecgcomm.exe")
@@ -249,6 +264,7 @@ CASES = {
     "one_line_log": (case_one_line_log, 15, 1),
     "invalid_parameters": (case_invalid_parameters, 16, None),
     "missing_pipe": (case_missing_pipe, 17, None),
+    "console_event": (case_console_event, 18, None),
 }
 
 
