@@ -36,14 +36,14 @@ void Error(const char* text) {
     LogMessage(kSource, text, LOG_ERROR);
 }
 
-// From validation to the end of the file loop; every early return goes on to shut-down,
-// which undoes only what exists.
 // A person starting the process by hand sees why it ended at once; the log has the details.
 void Tell(const EntrySeams& seams, const std::string& what) {
     if (seams.console)
         seams.console("ecgcomm: " + what + "; " + g_strLogWhere + "\n");
 }
 
+// From validation to the end of the file loop; every early return goes on to shut-down,
+// which undoes only what exists.
 int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
     if (!ValidateParameters(cl.mask)) {
         Error("Unable to start CSI task. Parameters are invalid / missing.");
@@ -57,14 +57,12 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
         Error("Error creating communication-interface.");
         return 0;
     }
-    // The front-end has logged why; 3 is a stop requested while starting, not a failure.
-    const int32_t started = g_pCommInterface->StartServerMode();
-    if (started != 0) {
-        if (started != 3)
-            Tell(seams, std::string("server mode could not start ") +
-                            (g_bUseModem ? "with the modem on COM" : "on COM") +
-                            std::to_string(cl.comPort) + " (" +
-                            platform::SerialDeviceName(static_cast<unsigned>(cl.comPort)) + ")");
+    if (g_pCommInterface->StartServerMode() != 0) {
+        // The front-end has logged why: the port, the modem or the task thread.
+        Tell(seams, std::string("server mode could not start ") +
+                        (g_bUseModem ? "with the modem on COM" : "on COM") +
+                        std::to_string(cl.comPort) + " (" +
+                        platform::SerialDeviceName(static_cast<unsigned>(cl.comPort)) + ")");
         return 0;
     }
     if (cl.pipeName != "nopipe") {
