@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -70,6 +71,11 @@ bool StopRequestWait(std::string* name) {
     // Only this thread takes the signals; one that came earlier is delivered now.
     const sigset_t set = StopSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    // Waiting in poll() rather than read(): a thread blocked in poll takes a signal's handler at
+    // once even where a tool defers handlers to safe points (ThreadSanitizer does for read).
+    pollfd readable{g_pipe[0], POLLIN, 0};
+    while (poll(&readable, 1, -1) < 0 && errno == EINTR) {
+    }
     unsigned char number = kReleased;
     ssize_t n;
     do {
