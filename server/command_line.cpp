@@ -4,8 +4,10 @@
 #include "server/process_state.h"
 #include "tools/misc_tools.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <iterator>
 
 int32_t ReadNumber(const std::string& text) {
     size_t i = 0;
@@ -120,8 +122,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 std::string DescribeInvalidParameters(const CommandLine& cl) {
     std::vector<std::string> parts;
-    for (const std::string& option : cl.unknown)
-        parts.push_back("unknown option \"" + option + "\"");
+    std::transform(cl.unknown.begin(), cl.unknown.end(), std::back_inserter(parts),
+                   [](const std::string& option) { return "unknown option \"" + option + "\""; });
     if (!cl.stoppedAt.empty())
         parts.push_back("\"" + cl.stoppedAt + "\" is not an option, so it and all after it " +
                         "were ignored");
