@@ -8,11 +8,13 @@
 //   CRASHPOINT_AT   the number of the call to die at; 0 or unset never dies
 //   CRASHPOINT_LOG  a file that gets one line per counted call: "<n> <call> <path>"
 //
-// Two more faults for the same binary, each on its own:
+// More faults for the same binary:
 //   CRASHPOINT_OCCUPY       text that another writer puts into the .ECG of a .TMP's name the
 //                           moment that .TMP is created: the name is taken during the store
 //   CRASHPOINT_FAIL_THREAD  the number of the pthread_create call that fails with EAGAIN, as
 //                           when the system is out of threads or memory
+//   CRASHPOINT_NO_LINKS     set: link() refuses with EPERM, as on a file system without hard
+//                           links (FAT, CIFS, exFAT)
 //
 // Linux only; the product knows nothing of it.
 #include <atomic>
@@ -244,8 +246,13 @@ int close(int fd) {
 }
 
 int link(const char* from, const char* to) {
-    if (Watched(from) || Watched(to))
+    if (Watched(from) || Watched(to)) {
         Step("link", to);
+        if (std::getenv("CRASHPOINT_NO_LINKS") != nullptr) {
+            errno = EPERM;
+            return -1;
+        }
+    }
     static const auto real = Real<int (*)(const char*, const char*)>("link");
     return real(from, to);
 }

@@ -146,6 +146,33 @@ def exfat_mount(w):
         subprocess.run(["losetup", "-d", device])
 
 
+def stores_and_refuses(w, root, crashpoint, **faults):
+    """Whole calls into root/in store every file byte for byte; a name taken while a file is
+    being stored into root/taken is never replaced, and that file is refused. `faults` go to
+    the preload library in both steps."""
+    taken = "taken by another writer\n"
+    for sub, count in (("in", 3), ("taken", 1)):
+        w.dest = w.log_dir = os.path.join(root, sub)
+        w.parent_out = os.path.join(w.root, "parent-%s.out" % sub)
+        if sub == "taken":
+            faults["CRASHPOINT_OCCUPY"] = taken
+        plain = w.env
+        if faults:
+            w.env = dict(w.env, LD_PRELOAD=crashpoint, CRASHPOINT_DIR=w.dest, **faults)
+        w.start_parent(["--send", "first:log=Client disconnected."], w.direct_args())
+        w.env = plain
+        w.wait_log("Starting CSI task.", 15)
+        rc, out = w.device(["--generate", "1500", "--count", str(count)])
+        expect(w.wait_parent(30) == 0, "exit code %s" % w.exit_code())
+        if sub == "in":
+            expect(rc == 0, "every file confirmed")
+            w.same_files(count)
+    expect(rc == 1 and "verdict=2" in out, "the file whose name was taken was refused")
+    expect([open(p).read() for p in w.ecg_files()] == [taken],
+           "the taken name kept its file, and nothing else was stored")
+    expect("Unable to rename file" in w.log(), "the refused rename is logged")
+
+
 def case_exfat(w, args):
     w.use_pacing("fast")
     with exfat_mount(w) as mount:
@@ -153,36 +180,28 @@ def case_exfat(w, args):
         with contextlib.suppress(PermissionError):  # or the case would prove nothing
             os.link(os.path.join(mount, "probe"), os.path.join(mount, "probe2"))
             raise Failure("this mount takes hard links")
-        # Whole calls: every file byte for byte.
-        w.dest = w.log_dir = os.path.join(mount, "in")
         w.start_line()
-        w.start_parent(["--send", "first:log=Client disconnected."], w.direct_args())
-        w.wait_log("Starting CSI task.", 15)
-        rc, out = w.device(["--generate", "1500", "--count", "3"])
-        expect(rc == 0 and w.wait_parent(30) == 0, "three files confirmed, exit 0")
-        w.same_files(3)
-        # A name taken while the file is stored is never replaced: the file is refused.
-        w.dest = w.log_dir = os.path.join(mount, "taken")
-        w.parent_out = os.path.join(w.root, "parent-taken.out")
-        plain, w.env = w.env, dict(w.env, LD_PRELOAD=args.crashpoint, CRASHPOINT_DIR=w.dest,
-                                   CRASHPOINT_OCCUPY="taken by another writer\n")
-        w.start_parent(["--send", "first:log=Client disconnected."], w.direct_args())
-        w.env = plain
-        w.wait_log("Starting CSI task.", 15)
-        rc, out = w.device(["--generate", "900"])
-        expect(rc == 1 and "verdict=2" in out and w.wait_parent(30) == 0, "refused, exit 0")
-        expect([open(p, "rb").read() for p in w.ecg_files()] == [b"taken by another writer\n"],
-               "the taken name kept its file, and nothing else was stored")
-        expect("Unable to rename file" in w.log(), "the refused rename is logged")
+        stores_and_refuses(w, mount, args.crashpoint)
         w.stop_helpers()
         # Kills at every step of storing, into a destination of their own.
         w.dest = w.log_dir = os.path.join(mount, "kills")
         faults.case_storage_kills(w, args)
 
 
+def case_no_hard_links(w, args):
+    # link() refused as on FAT, CIFS or the kernel's exFAT, where renameat2 still refuses to
+    # replace: the preload refuses it on any file system.
+    w.use_pacing("fast")
+    w.start_line()
+    calls = os.path.join(w.root, "calls.log")
+    stores_and_refuses(w, w.root, args.crashpoint, CRASHPOINT_NO_LINKS="1", CRASHPOINT_LOG=calls)
+    steps = [line.split()[1] for line in open(calls)]
+    expect("renameat2" in steps and "rename" not in steps, "no-replace renames only: %s" % steps)
+
+
 CASES = dict({name: (case_signal, 31 + n) for n, name in enumerate(SIGNAL_CASES)},
              console=(case_console, 34), thread_failure=(case_thread_failure, 35),
-             exfat=(case_exfat, 36))
+             exfat=(case_exfat, 36), no_hard_links=(case_no_hard_links, 37))
 
 if __name__ == "__main__":
     faults.CASES.update(CASES)  # run like the fault cases, with their options
