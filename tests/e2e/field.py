@@ -17,7 +17,6 @@ import threading
 from signal import SIGHUP, SIGINT, SIGTERM
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e  # noqa: E402
 import faults  # noqa: E402
 from e2e import SHUTDOWN, SKIP, Failure, expect, expect_in_order  # noqa: E402
 
