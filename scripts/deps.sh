@@ -6,7 +6,6 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
-/usr/bin/python3 -c 'import scapy' 2>/dev/null || need+=(python3-scapy)
 command -v socat >/dev/null || need+=(socat)
 command -v flock >/dev/null || need+=(util-linux)
 # The exFAT destination case (run as root): an image formatted, loop-mounted through FUSE.
