@@ -7,6 +7,8 @@
 #include "csi/csi_config.h"
 #include "platform/clock.h"
 
+#include <system_error>
+
 namespace {
 constexpr uint32_t kPollMs = 250;
 const char kInterfaceName[] = "INT";
@@ -29,7 +31,7 @@ unsigned CsiTaskThreadProc(CCSIInterface* pInterface) {
     return 0;
 }
 
-void CCSIInterface::StartThread(uint32_t linkKind) {
+bool CCSIInterface::StartThread(uint32_t linkKind) {
     csi_set_link_kind(linkKind);
     m_pQueue = new CCSIQueue();
     m_pShared = new CsiSharedBlock();
@@ -39,8 +41,15 @@ void CCSIInterface::StartThread(uint32_t linkKind) {
     m_context.shared = m_pShared;
     m_context.stop.store(0);
     m_bWakeOnStatus = CsiFastLoopConfigured();
-    m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+    try {
+        m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+    } catch (const std::system_error&) {
+        // Out of threads or memory: no engine runs, so nothing may be posted to it.
+        ReleaseShared();
+        return false;
+    }
     m_bThreadRunning = true;
+    return true;
 }
 
 void CCSIInterface::StopThread() {
@@ -51,6 +60,11 @@ void CCSIInterface::StopThread() {
         m_pThread->join();
     delete m_pThread;
     m_pThread = nullptr;
+    ReleaseShared();
+    m_bThreadRunning = false;
+}
+
+void CCSIInterface::ReleaseShared() {
     delete m_pQueue; // frees any records the engine never took
     m_pQueue = nullptr;
     delete m_pShared->stationId;
@@ -58,7 +72,6 @@ void CCSIInterface::StopThread() {
     delete m_pShared;
     m_pShared = nullptr;
     m_context.shared = nullptr;
-    m_bThreadRunning = false;
 }
 
 int32_t CCSIInterface::PostCommand(uint32_t code) {

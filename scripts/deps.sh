@@ -2,8 +2,8 @@
 # Installs what a command needs on a Debian machine, when it is missing:
 #   deps.sh demo      a compiler, CMake, make and Python: enough to build ecgcomm and show a call
 #   deps.sh package   those, the MinGW-w64 cross compiler and dpkg's tools for the packages
-#   deps.sh [test]    those of the demo, the cross compiler, GoogleTest, scapy and socat (suites
-#                     install their own extras: Wine, clang, the package checks' tools)
+#   deps.sh [test]    those of the demo, the cross compiler, GoogleTest, socat and the exFAT
+#                     tools (suites install their own extras: Wine, clang, the package checks')
 # The demo and the packages get no recommended packages, so a fresh machine stays lean.
 set -euo pipefail
 profile=${1:-test}
@@ -25,9 +25,11 @@ package)
 test)
   flags=()
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-  /usr/bin/python3 -c 'import scapy' 2>/dev/null || need+=(python3-scapy)
   command -v socat >/dev/null || need+=(socat)
   command -v flock >/dev/null || need+=(util-linux)
+  # The exFAT destination case (run as root): an image formatted, loop-mounted through FUSE.
+  [ -x /usr/sbin/mkfs.exfat ] || need+=(exfatprogs)
+  [ -x /usr/sbin/mount.exfat-fuse ] || need+=(exfat-fuse)
   ;;
 *)
   echo "usage: $0 [demo|package|test]" >&2
