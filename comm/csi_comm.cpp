@@ -13,11 +13,11 @@ const char kSource[] = "CCSIComm";
 
 CCSIComm::CCSIComm(const std::string& directory) : m_strDirectory(directory) {}
 
-void CCSIComm::StartTask() {
+bool CCSIComm::StartTask() {
     m_hStopEvent = new CStopEvent();
     m_pInterface = new CCSIInterface(m_hStopEvent, m_engineBody, m_sleep);
-    m_pInterface->StartThread(m_nLinkType);
     m_bStarted = true;
+    return m_pInterface->StartThread(m_nLinkType);
 }
 
 int32_t CCSIComm::StartConfiguredServer(const char* source) {
@@ -25,8 +25,9 @@ int32_t CCSIComm::StartConfiguredServer(const char* source) {
     m_strDirectory.reserve(100);
     csi_set_destination(m_strDirectory.c_str());
 
-    StartTask();
-    const int32_t status = m_pInterface->StartServer(false);
+    // Without its thread the task fails as a failed start command would.
+    const int32_t status =
+        StartTask() ? m_pInterface->StartServer(false) : int32_t{CSI_STATUS_FAILURE};
     m_nLastStatus = status;
     if (status == CSI_STATUS_CANCELLED) {
         StopTask();

@@ -30,7 +30,8 @@ public:
     }
 
 protected:
-    void StartTask();
+    // False when the CSI task thread cannot be created.
+    bool StartTask();
     // The common tail of both front-ends' StartServerMode once the engine is configured: hands
     // over the destination, starts the task and posts the start command. 0 started, 3
     // cancelled while starting, 1 failed (logged under the front-end's source name).

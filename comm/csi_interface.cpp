@@ -7,6 +7,8 @@
 #include "csi/csi_config.h"
 #include "platform/clock.h"
 
+#include <system_error>
+
 namespace {
 constexpr uint32_t kPollMs = 250;
 // Woken by every status and every cancel, the fast poster looks on its own only now and then.
@@ -31,7 +33,7 @@ unsigned CsiTaskThreadProc(CCSIInterface* pInterface) {
     return 0;
 }
 
-void CCSIInterface::StartThread(uint32_t linkKind) {
+bool CCSIInterface::StartThread(uint32_t linkKind) {
     csi_set_link_kind(linkKind);
     m_pQueue = new CCSIQueue();
     m_pShared = new CsiSharedBlock();
@@ -41,8 +43,15 @@ void CCSIInterface::StartThread(uint32_t linkKind) {
     m_context.shared = m_pShared;
     m_context.stop.store(0);
     m_bWakeOnStatus = CsiFastLoopConfigured();
-    m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+    try {
+        m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+    } catch (const std::system_error&) {
+        // Out of threads or memory: no engine runs, so nothing may be posted to it.
+        ReleaseShared();
+        return false;
+    }
     m_bThreadRunning = true;
+    return true;
 }
 
 void CCSIInterface::StopThread() {
@@ -53,6 +62,11 @@ void CCSIInterface::StopThread() {
         m_pThread->join();
     delete m_pThread;
     m_pThread = nullptr;
+    ReleaseShared();
+    m_bThreadRunning = false;
+}
+
+void CCSIInterface::ReleaseShared() {
     delete m_pQueue; // frees any records the engine never took
     m_pQueue = nullptr;
     delete m_pShared->stationId;
@@ -60,7 +74,6 @@ void CCSIInterface::StopThread() {
     delete m_pShared;
     m_pShared = nullptr;
     m_context.shared = nullptr;
-    m_bThreadRunning = false;
 }
 
 int32_t CCSIInterface::PostCommand(uint32_t code) {

@@ -33,7 +33,8 @@ public:
                            CsiSleep sleep = nullptr);
     ~CCSIInterface();
 
-    void StartThread(uint32_t linkKind);
+    // False when the thread cannot be created; nothing is left running then.
+    bool StartThread(uint32_t linkKind);
     void StopThread();
 
     // Posts the prepared record with the given code and returns the final status
@@ -58,6 +59,8 @@ private:
     friend unsigned CsiTaskThreadProc(CCSIInterface* pInterface);
     // One pause between looks at the status word; *seen counts the statuses announced so far.
     void AwaitStatus(uint64_t* seen);
+    // Frees the queue and the block shared with the engine thread.
+    void ReleaseShared();
 
     bool m_bThreadRunning = false;
     CCSIQueue* m_pQueue = nullptr;

@@ -1,6 +1,7 @@
 // Small helpers shared by the fuzz targets: a byte reader over the fuzzer's input, harness-side
-// SLIP framing and Internet checksums written apart from the product's, and a hard check that
-// aborts (so libFuzzer records the input) when an invariant breaks.
+// SLIP framing and Internet checksums (tests/support/slip_wire.h, written apart from the
+// product's), and a hard check that aborts (so libFuzzer records the input) when an invariant
+// breaks.
 #pragma once
 #include "tests/support/slip_wire.h"
 
@@ -55,38 +56,11 @@ private:
 };
 
 inline Bytes SlipFrame(const Bytes& packet) {
-    return testing_support::Frame(packet);
+    return testsupport::Frame(packet);
 }
 
-// RFC 1071 sum over big-endian words, odd byte padded.
-inline uint32_t OnesSum(const uint8_t* p, size_t n, uint32_t sum = 0) {
-    for (size_t i = 0; i < n; ++i)
-        sum += (i % 2 == 0) ? static_cast<uint32_t>(p[i]) << 8 : p[i];
-    return sum;
-}
-
-inline uint16_t Complement(uint32_t sum) {
-    while (sum > 0xFFFF)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum & 0xFFFF);
-}
-
-// Rewrites both checksums of an IPv4/UDP packet (at least 28 bytes) so that they verify, the
-// UDP length of the pseudo-header being the packet length - 20.
-inline void FixChecksums(Bytes& packet) {
-    if (packet.size() < 28)
-        return;
-    packet[10] = packet[11] = 0;
-    const uint16_t ip = Complement(OnesSum(packet.data(), 20));
-    packet[10] = static_cast<uint8_t>(ip >> 8);
-    packet[11] = static_cast<uint8_t>(ip);
-    packet[26] = packet[27] = 0;
-    const size_t udpLength = packet.size() - 20;
-    uint32_t sum = OnesSum(packet.data() + 12, 8);
-    sum += 17 + static_cast<uint32_t>(udpLength);
-    const uint16_t udp = Complement(OnesSum(packet.data() + 20, udpLength, sum));
-    packet[26] = static_cast<uint8_t>(udp >> 8);
-    packet[27] = static_cast<uint8_t>(udp);
-}
+using testsupport::Complement;
+using testsupport::FixChecksums;
+using testsupport::OnesSum;
 
 } // namespace fuzz

@@ -4,6 +4,7 @@
 #include "fuzz/memory_line.h"
 
 #include "platform/serial.h"
+#include "platform/wakeup.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +20,9 @@ namespace {
 std::deque<std::vector<uint8_t>> g_chunks;
 std::vector<uint8_t> g_written;
 int g_open = 0;
+bool g_refuse = false;
+uint32_t g_rate = 0;
+platform::SerialSetup g_setup = platform::SerialSetup::Ok;
 } // namespace
 
 void Queue(const uint8_t* data, size_t size) {
@@ -42,6 +46,18 @@ int OpenPorts() {
     return g_open;
 }
 
+void RefuseOpen(bool refuse) {
+    g_refuse = refuse;
+}
+
+void ConfigureAnswers(platform::SerialSetup answer) {
+    g_setup = answer;
+}
+
+uint32_t LastRate() {
+    return g_rate;
+}
+
 } // namespace memory_line
 
 namespace platform {
@@ -50,19 +66,26 @@ std::string SerialDeviceName(unsigned comNumber) {
     return "MEM" + std::to_string(comNumber);
 }
 
-SerialPort* SerialOpen(unsigned comNumber, uint32_t* /*lastError*/) {
+SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+    if (memory_line::g_refuse) {
+        if (lastError != nullptr)
+            *lastError = 2; // no such port
+        return nullptr;
+    }
     ++memory_line::g_open;
     auto* port = new SerialPort;
     port->comNumber = comNumber;
     return port;
 }
 
-SerialSetup SerialConfigureDirect(SerialPort*, uint32_t) {
-    return SerialSetup::Ok;
+SerialSetup SerialConfigureDirect(SerialPort*, uint32_t bitsPerSecond) {
+    memory_line::g_rate = bitsPerSecond;
+    return memory_line::g_setup;
 }
 
-SerialSetup SerialConfigureModem(SerialPort*, uint32_t) {
-    return SerialSetup::Ok;
+SerialSetup SerialConfigureModem(SerialPort*, uint32_t bitsPerSecond) {
+    memory_line::g_rate = bitsPerSecond;
+    return memory_line::g_setup;
 }
 
 int SerialRead(SerialPort*, uint8_t* buffer, int count) {
@@ -92,9 +115,13 @@ std::string SerialToOem(const std::string& text) {
     return text;
 }
 
-SerialWait SerialWaitReadable(SerialPort*, Wakeup*, uint32_t) {
-    // The fuzzed line never blocks: it has bytes or it has gone quiet.
-    return memory_line::g_chunks.empty() ? SerialWait::Timeout : SerialWait::Readable;
+SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t) {
+    // The memory line never blocks: a raised wake-up wins, then a port with bytes; a wait
+    // without a port watches only the wake-up, as the real one does.
+    if (wakeup != nullptr && WakeupConsume(wakeup))
+        return SerialWait::Woken;
+    return port != nullptr && !memory_line::g_chunks.empty() ? SerialWait::Readable
+                                                             : SerialWait::Timeout;
 }
 
 bool SerialClose(SerialPort* port) {

@@ -1,7 +1,9 @@
-// An in-memory serial port for the fuzz targets: it replaces the platform serial service at
-// link time, so the SLIP and datagram layers read scripted chunks instead of a tty. Never part
-// of the product; only fuzz targets link it.
+// An in-memory serial port for the fuzz targets and the memory-line unit tests: it replaces the
+// platform serial service at link time, so the SLIP and datagram layers read scripted chunks
+// instead of a tty. Never part of the product.
 #pragma once
+#include "platform/serial.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,5 +20,11 @@ size_t QueuedChunks();
 const std::vector<uint8_t>& Written();
 // Open ports right now; must be 0 whenever the link is detached.
 int OpenPorts();
+// While set, opening a port fails as a missing port does.
+void RefuseOpen(bool refuse);
+// What configuring a port answers from now on.
+void ConfigureAnswers(platform::SerialSetup answer);
+// The bit rate of the last configuration (0: the port keeps its rate).
+uint32_t LastRate();
 
 } // namespace memory_line

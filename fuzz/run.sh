@@ -20,7 +20,7 @@ cmake --build "$build" -j"$(nproc)" --target fuzz_seeds $(printf 'fuzz_%s ' "${t
 # time goes into the structure of inputs rather than into their length.
 max_len() {
   case "$1" in
-    slip_receive) echo 700 ;;
+    slip_receive) echo 3000 ;;
     udp_recvfrom) echo 1100 ;;
     csi_engine) echo 2048 ;;
     profile | command_line) echo 512 ;;

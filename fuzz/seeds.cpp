@@ -56,7 +56,7 @@ Bytes Reads(const std::vector<Bytes>& reads) {
 
 std::vector<std::pair<std::string, Bytes>> UdpVectors(const fs::path& source) {
     std::vector<std::pair<std::string, Bytes>> vectors;
-    std::ifstream in(source / "tests/link/scapy_vectors.txt");
+    std::ifstream in(source / "fuzz/udp_vectors.txt");
     std::string name, hex;
     while (in >> name >> hex)
         vectors.emplace_back(name, FromHex(hex));

@@ -31,16 +31,28 @@ void CErrorLogger::DestroyInstance() {
     if (g_pInstance == nullptr)
         return;
     g_pInstance->Stop();
-    delete g_pInstance;
+    if (g_pInstance->IsWriterLeftBehind()) {
+        // Its writer still runs on it: kept, and reachable, until the process ends.
+        static CErrorLogger* s_pLeftBehind = nullptr;
+        g_pInstance->m_pNextLeftBehind = s_pLeftBehind;
+        s_pLeftBehind = g_pInstance;
+    } else {
+        delete g_pInstance;
+    }
     g_pInstance = nullptr;
 }
 
 CErrorLogger::CErrorLogger() : m_now(platform::NowLocal) {}
 
 CErrorLogger::~CErrorLogger() {
-    // A private logger that is still writing must not leave its thread behind.
-    if (m_writer.joinable())
+    // A private logger that is still writing must not leave its thread behind; one whose
+    // writer was left hanging can only be freed once the hang has ended.
+    if (m_bWriterLeftBehind) {
+        std::unique_lock<std::mutex> lock(m_eventLock);
+        m_eventCond.wait(lock, [this] { return !m_bWriterRunning; });
+    } else if (m_writer.joinable()) {
         Stop();
+    }
 }
 
 const char* CErrorLogger::LevelName(int32_t level) {

@@ -104,6 +104,14 @@ public:
 
     // Replaces the clock that stamps entries, headers and notices (tests run on fixed times).
     void SetTimeSource(std::function<platform::LocalTime()> now) { m_now = std::move(now); }
+    // Test seam for a failing or hanging disk: called with each text before it is written;
+    // false makes that write fail. Set it while no flush runs.
+    void SetWriteFaultForTests(std::function<bool(const std::string&)> fault) {
+        m_writeFault = std::move(fault);
+    }
+    // True once Stop gave up waiting for a writer that hangs in a write: the logger must then
+    // outlive that writer, so it is never freed.
+    bool IsWriterLeftBehind() const { return m_bWriterLeftBehind; }
 
 private:
     void WriterThreadProc();
@@ -154,4 +162,7 @@ private:
     std::atomic<int32_t> m_nMessageFormat{0};
 
     std::function<platform::LocalTime()> m_now;
+    std::function<bool(const std::string&)> m_writeFault;
+    std::atomic<bool> m_bWriterLeftBehind{false};
+    CErrorLogger* m_pNextLeftBehind = nullptr; // DestroyInstance's list of kept loggers
 };

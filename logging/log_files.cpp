@@ -123,7 +123,7 @@ bool CErrorLogger::WriteText(const std::string& text) {
         return false;
     bool ok = false;
     if (!text.empty() && m_file.IsOpen())
-        ok = m_file.Write(text.data(), text.size());
+        ok = (!m_writeFault || m_writeFault(text)) && m_file.Write(text.data(), text.size());
     m_fileLock.unlock();
     return ok;
 }

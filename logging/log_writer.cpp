@@ -104,9 +104,11 @@ bool CErrorLogger::Flush() {
             pending = m_nPending;
             m_indexLock.unlock();
         }
+        // The batch's result is that of its last write: a write that failed once (a share
+        // that was away for a moment) must not end the writer when the writes after it worked.
         LogEntry copy;
         for (uint32_t i = 0; i < pending && TakeOldestEntry(&copy); ++i)
-            ok = WriteText(FormatEntry(copy)) && ok;
+            ok = WriteText(FormatEntry(copy));
     }
     return ok;
 }
@@ -164,9 +166,7 @@ void CErrorLogger::SignalStop() {
 bool CErrorLogger::FinishWriter() {
     bool ok = Flush();
     if (m_bWriterExists) {
-        // A thread cannot be killed safely here. The writer has been told to stop and ends
-        // after its current flush, whose writes each wait at most 1000 ms for the file lock,
-        // so joining it is bounded.
+        // Stop only gets here when the writer has ended (or was never started).
         if (m_writer.joinable())
             m_writer.join();
         m_bWriterExists = false;
@@ -177,10 +177,20 @@ bool CErrorLogger::FinishWriter() {
 }
 
 bool CErrorLogger::Stop() {
+    if (m_bWriterLeftBehind)
+        return false;
     if (m_bWriterExists) {
         SignalStop();
         std::unique_lock<std::mutex> lock(m_eventLock);
-        m_eventCond.wait_for(lock, kWriterEndWait, [this] { return !m_bWriterRunning; });
+        if (!m_eventCond.wait_for(lock, kWriterEndWait, [this] { return !m_bWriterRunning; })) {
+            // The writer hangs in a write (a dead network share) and holds the flush and the
+            // file. A thread cannot be killed safely, so it is left behind with this logger,
+            // which must outlive it; what is still pending is lost. The process can end: the
+            // hung write ends with it.
+            m_bWriterLeftBehind = true;
+            m_writer.detach();
+            return false;
+        }
     }
     const bool ok = FinishWriter();
     const bool locked = m_bufferLock.try_lock_for(kLockWait);

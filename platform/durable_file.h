@@ -24,11 +24,19 @@ bool DurableFlush(DurableFile* file);
 // Closes the file; false when the close itself reports an error.
 bool DurableClose(DurableFile* file);
 
-// Renames from → to; fails (and leaves both alone) when "to" already exists.
+// Renames from → to; fails (and leaves both alone) when "to" already exists. Works on file
+// systems without hard links too.
 bool DurableRenameNoReplace(const std::string& from, const std::string& to);
 
+// The rename that DurableRenameNoReplace falls back to where the file system can neither link
+// nor rename without replacing: a check that "to" is free, then a plain rename. "from" must be a
+// file its caller created exclusively (the .TMP); the POSIX implementation says what that
+// guarantees. Windows never needs it and renames as DurableRenameNoReplace does.
+bool DurableRenameChecked(const std::string& from, const std::string& to);
+
 // Forces the directory's entries (a rename into it) to stable storage. A no-op where the
-// platform flushes directory entries with the file system's own journal.
+// platform flushes directory entries with the file system's own journal; a file system that
+// cannot flush a directory at all is not a failure.
 bool DurableSyncDirectory(const std::string& directory);
 
 // Deletes a file; false when it cannot (or does not exist).

@@ -23,4 +23,7 @@ bool MakeDirectory(const std::string& path);
 // The process's current directory, without a trailing separator.
 std::string CurrentDirectory();
 
+// The path made absolute against the current directory (unchanged when it already is).
+std::string AbsolutePath(const std::string& path);
+
 } // namespace platform

@@ -27,6 +27,10 @@ bool PipeRead(PipeHandle* pipe, void* buffer, uint32_t size, uint32_t* bytesRead
 bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* bytesWritten,
                uint32_t* error);
 
+// Ends a read or write that waits in another thread, and makes every later one fail at once.
+// The pipe stays open until PipeClose.
+void PipeInterrupt(PipeHandle* pipe);
+
 // Closes the pipe; the server role also removes the name it created.
 void PipeClose(PipeHandle* pipe);
 

@@ -6,11 +6,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-./scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+./scripts/deps.sh demo
+# A ./build the test command made is reused as it is; a new one is made without the tests,
+# which the demo does not need (nor GoogleTest).
+if [ -f build/CMakeCache.txt ]; then
+  cmake -S . -B build >/dev/null
+else
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+fi
 cmake --build build -j"$(nproc)" --target ecgcomm
-binary=$(find build -name ecgcomm -type f -perm -u+x | head -n 1)
-[ -n "$binary" ] || { echo "ecgcomm was not built" >&2; exit 1; }
+binary=$root/build/server/ecgcomm
+[ -x "$binary" ] || { echo "ecgcomm was not built" >&2; exit 1; }
 
 out=$root/demo-out
 rm -rf "$out"

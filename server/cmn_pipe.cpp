@@ -41,3 +41,7 @@ bool CCmnPipe::Write(const void* buffer, uint32_t size, uint32_t* bytesWritten) 
         return false;
     return platform::PipeWrite(m_hPipe, buffer, size, bytesWritten, &m_dwLastError);
 }
+
+void CCmnPipe::InterruptRead() {
+    platform::PipeInterrupt(m_hPipe);
+}

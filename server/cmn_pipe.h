@@ -20,6 +20,8 @@ public:
     bool Close();
     bool Read(void* buffer, uint32_t size, uint32_t* bytesRead);
     bool Write(const void* buffer, uint32_t size, uint32_t* bytesWritten);
+    // Ends a Read that blocks in another thread; every later Read fails at once.
+    void InterruptRead();
 
     const std::string& Name() const { return m_strName; }
     uint32_t LastError() const { return m_dwLastError; }

@@ -2,6 +2,7 @@
 // the process entry. Nothing else belongs here; everything testable lives in the library.
 #include "comm/csi_modem_comm.h"
 #include "comm/csi_serial_comm.h"
+#include "platform/stop_request.h"
 #include "server/cmn_pipe.h"
 #include "server/process_entry.h"
 #include "server/process_state.h"
@@ -9,6 +10,8 @@
 #include <new>
 
 int main(int argc, char** argv) {
+    // First, before any thread exists: signals and console events are recorded from now on.
+    platform::StopRequestsInstall();
     EntrySeams seams;
     seams.makeFrontEnd = [](const CommandLine& cl, bool useModem) -> CCSIComm* {
         if (useModem)
@@ -20,5 +23,7 @@ int main(int argc, char** argv) {
     seams.makePipe = []() -> CCmnPipe* { return new (std::nothrow) CCmnPipe(); };
     seams.openPipe = [](CCmnPipe& pipe, const std::string& name) { return pipe.Open(name, false); };
     seams.endEventProcedure = EndEventThread;
+    seams.waitStopRequest = platform::StopRequestWait;
+    seams.releaseStopRequests = platform::StopRequestsRelease;
     return RunProcessEntry(argc, argv, seams);
 }

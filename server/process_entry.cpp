@@ -4,6 +4,8 @@
 #include "comm/csi_comm.h"
 #include "logging/error_logger.h"
 #include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/serial.h"
 #include "server/cmn_pipe.h"
 #include "server/process_state.h"
 
@@ -13,9 +15,19 @@
 
 const char* const kProcessVersion = "V7.0";
 
+void WriteToStandardError(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 namespace {
 
 const char* const kSource = "ServerMain";
+
+// The stop-request thread; not part of the shared state, as no other thread touches it.
+CSuspendedThread* g_pStopThread = nullptr;
+// Where the console lines say the log went, taken when the log was opened.
+std::string g_strLogWhere;
 
 void Info(const char* text) {
     LogMessage(kSource, text, LOG_INFORMATION);
@@ -24,11 +36,20 @@ void Error(const char* text) {
     LogMessage(kSource, text, LOG_ERROR);
 }
 
+// A person starting the process by hand sees why it ended at once; the log has the details.
+void Tell(const EntrySeams& seams, const std::string& what) {
+    if (seams.console)
+        seams.console("ecgcomm: " + what + "; " + g_strLogWhere + "\n");
+}
+
 // From validation to the end of the file loop; every early return goes on to shut-down,
 // which undoes only what exists.
 int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
     if (!ValidateParameters(cl.mask)) {
         Error("Unable to start CSI task. Parameters are invalid / missing.");
+        Tell(seams, "invalid parameters: " + DescribeInvalidParameters(cl));
+        if (seams.console)
+            seams.console(kUsage);
         return 1;
     }
     g_pCommInterface = seams.makeFrontEnd ? seams.makeFrontEnd(cl, g_bUseModem) : nullptr;
@@ -36,8 +57,14 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
         Error("Error creating communication-interface.");
         return 0;
     }
-    if (g_pCommInterface->StartServerMode() != 0)
-        return 0; // the front-end has said why
+    if (g_pCommInterface->StartServerMode() != 0) {
+        // The front-end has logged why: the port, the modem or the task thread.
+        Tell(seams, std::string("server mode could not start ") +
+                        (g_bUseModem ? "with the modem on COM" : "on COM") +
+                        std::to_string(cl.comPort) + " (" +
+                        platform::SerialDeviceName(static_cast<unsigned>(cl.comPort)) + ")");
+        return 0;
+    }
     if (cl.pipeName != "nopipe") {
         g_pPipe = seams.makePipe ? seams.makePipe() : nullptr;
         if (g_pPipe == nullptr) {
@@ -46,6 +73,7 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
         }
         if (!seams.openPipe || !seams.openPipe(*g_pPipe, cl.pipeName)) {
             Error("Error opening pipe.");
+            Tell(seams, "the control pipe \"" + g_pPipe->Name() + "\" could not be opened");
             return 0;
         }
         g_pIpcThread = seams.makeThread && seams.endEventProcedure
@@ -60,6 +88,15 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
         Info("Starting CSI task.");
     if (g_pIpcThread != nullptr)
         g_pIpcThread->Resume();
+    // Stop requests are acted on from here on; one that came earlier has been kept.
+    if (seams.waitStopRequest && seams.makeThread) {
+        const auto wait = seams.waitStopRequest;
+        g_pStopThread = seams.makeThread([wait] { return StopRequestThread(wait); });
+        if (g_pStopThread == nullptr)
+            Error("Error creating stop-request thread.");
+        else
+            g_pStopThread->Resume();
+    }
     while (g_bRunning)
         g_pCommInterface->HandleFileStatus();
     {
@@ -71,7 +108,12 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
     return 0;
 }
 
-void ShutDown() {
+void ShutDown(const EntrySeams& seams) {
+    // Whoever asked for the stop from outside will not write to the pipe: the end-event
+    // thread must not wait for the parent. A request that comes while it still waits has the
+    // same effect (the stop-request thread runs until after that wait).
+    if (g_bStopRequested && g_pPipe != nullptr)
+        g_pPipe->InterruptRead();
     if (g_pIpcThread != nullptr) {
         if (!g_pIpcThread->IsValid()) {
             Info("Interprocess-communication thread already exited.");
@@ -82,6 +124,13 @@ void ShutDown() {
         }
         delete g_pIpcThread;
         g_pIpcThread = nullptr;
+    }
+    if (g_pStopThread != nullptr) {
+        if (seams.releaseStopRequests)
+            seams.releaseStopRequests();
+        g_pStopThread->Join();
+        delete g_pStopThread;
+        g_pStopThread = nullptr;
     }
     if (g_pCommInterface != nullptr) {
         delete g_pCommInterface; // stops the CSI task
@@ -143,13 +192,18 @@ int RunProcessEntry(int argc, const char* const* argv, const EntrySeams& seams) 
     g_bRunning = true;
     g_bCommActive = true;
     g_bUseModem = false;
+    g_bStopRequested = false;
 
     const CommandLine cl = ParseCommandLine(argc, argv);
-    CErrorLogger::GetInstance()->Initialize(cl.directory, "", "logfile_", 1, 0x100000, 0, 1000, 2,
-                                            true, false);
+    CErrorLogger* logger = CErrorLogger::GetInstance();
+    logger->Initialize(cl.directory, "", "logfile_", 1, 0x100000, 0, 1000, 2, true, false);
+    // Taken now, before the writer could rotate to the next file.
+    g_strLogWhere = logger->IsStarted()
+                        ? "log written to " + platform::AbsolutePath(logger->CurrentFile())
+                        : "no log file could be opened";
     LogFormat(kSource, LOG_INFORMATION, "Starting communication process. Version %s.",
               kProcessVersion);
     const int exitCode = StartAndServe(cl, seams);
-    ShutDown();
+    ShutDown(seams);
     return exitCode;
 }

@@ -39,6 +39,9 @@ private:
     unsigned m_exitCode = 0;
 };
 
+// Writes the text to the standard error stream at once.
+void WriteToStandardError(const std::string& text);
+
 struct EntrySeams {
     // Application framework set-up; empty means there is nothing to initialise.
     std::function<bool()> initFramework;
@@ -52,6 +55,12 @@ struct EntrySeams {
     std::function<unsigned()> endEventProcedure;
     std::function<CSuspendedThread*(std::function<unsigned()>)> makeThread =
         CSuspendedThread::Create;
+    // Stop requests from outside (signals, console events): waits for the next one and names
+    // it, false once released; and the release. Empty: the process takes no such requests.
+    std::function<bool(std::string*)> waitStopRequest;
+    std::function<void()> releaseStopRequests;
+    // Where the lines for a person go: why the parameters are invalid, why start-up failed.
+    std::function<void(const std::string& text)> console = WriteToStandardError;
 };
 
 // The version text logged at start-up.

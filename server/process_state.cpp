@@ -8,3 +8,4 @@ std::atomic<bool> g_bRunning{true};
 std::atomic<bool> g_bCommActive{true};
 std::mutex g_csShutdown;
 bool g_bUseModem = false;
+std::atomic<bool> g_bStopRequested{false};

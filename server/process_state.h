@@ -3,7 +3,9 @@
 // g_bCommActive changes only while g_csShutdown is held.
 #pragma once
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <string>
 
 class CCSIComm;
 class CCmnPipe;
@@ -19,3 +21,17 @@ extern bool g_bUseModem;
 
 // Procedure of the end-event thread: reads end events from g_pPipe until told to stop.
 unsigned EndEventThread();
+
+// What an end event (0x8E first, 0x8F second; any other byte is none) does, for the pipe's
+// events and for stop requests alike: logs the cause first when one is given, then the usual
+// lines, and clears the run flag and cancels as the event asks. True when the thread that got
+// it has nothing more to wait for.
+bool ActOnEndEvent(unsigned char event, const std::string& cause);
+
+// Procedure of the stop-request thread: takes requests from `wait` (false: no more will come)
+// and acts on the first as on 0x8E and on every later one as on 0x8F.
+unsigned StopRequestThread(const std::function<bool(std::string*)>& wait);
+
+// Set once a stop request has been received: the end-event thread is then not waited for
+// beyond the end of its current read.
+extern std::atomic<bool> g_bStopRequested;

@@ -3,7 +3,11 @@
 and asks whether each was accepted, then logs out. It prints every answer of the server.
 
   device.py --tty /tmp/dev0 --generate 2048 --count 2
+  device.py --port /dev/ttyUSB1 --baud 57600 --generate 100000
   device.py --modem-socket /tmp/caller.sock --file rec1.obj --file rec2.obj
+
+--port (the same as --tty) takes a real serial port as well as a pty; --baud sets its speed
+(bits per second, the process's baud code times 100) and raw 8N1 mode.
 
 Its SLIP, IPv4/UDP and CSI encoding lives in csiwire.py, written for the test bench.
 Misbehaviour for fault tests: --wrong-session-code, --corrupt-piece, --repeat-piece,
@@ -20,13 +24,12 @@ import select
 import socket
 import struct
 import sys
-import termios
 import time
-import tty
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 import csiwire as w  # noqa: E402
 import objfile  # noqa: E402
+import serialport  # noqa: E402
 
 PIECE = 128
 STEPS = ("connect", "login", "file", "data", "query", "logout", "disconnect")
@@ -43,15 +46,8 @@ class FellSilent(Exception):
 # ---------------------------------------------------------------- transports
 
 class TtyLine:
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        try:
-            tty.setraw(self.fd)
-            attrs = termios.tcgetattr(self.fd)
-            attrs[2] |= termios.CLOCAL | termios.CREAD
-            termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
-        except termios.error:
-            pass  # not a terminal (a FIFO or a file in a dry run)
+    def __init__(self, path, baud=None):
+        self.fd = serialport.open_line(path, baud)
 
     def write(self, data):
         view = memoryview(data)
@@ -282,8 +278,12 @@ def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("--tty", help="serial device or pty the process listens on")
+    where.add_argument("--port", "--tty", dest="tty", metavar="PATH",
+                       help="serial port (/dev/ttyUSB1) or pty at the other end of the line")
     where.add_argument("--modem-socket", help="caller socket of the modem emulator")
+    p.add_argument("--baud", type=serialport.check_rate, metavar="RATE",
+                   help="set the port to RATE bits per second (57600 for baud code 576); "
+                        "without it the port keeps its speed")
     p.add_argument("--file", action="append", help="OBJ file to send (repeatable)")
     p.add_argument("--generate", type=int, metavar="SIZE", help="send generated OBJ files")
     p.add_argument("--count", type=int, default=1, help="how many generated files")
@@ -320,6 +320,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if not args.file and not args.generate:
         p.error("give --file or --generate")
+    if args.generate is not None and args.generate < objfile.MIN_SIZE:
+        p.error("--generate needs at least %d bytes (the smallest OBJ file)" % objfile.MIN_SIZE)
     return args
 
 
@@ -330,7 +332,7 @@ def main(argv=None):
     args = parse_args(argv)
     files = load_files(args)
     try:
-        line = TtyLine(args.tty) if args.tty else SocketLine(args.modem_socket)
+        line = TtyLine(args.tty, args.baud) if args.tty else SocketLine(args.modem_socket)
     except OSError as e:
         print("RESULT call-failed cannot open the line: %s" % e, flush=True)
         return 2

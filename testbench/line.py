@@ -12,6 +12,14 @@ handed over B ms after its first byte arrived, or as soon as nothing more is on 
 links DIR/COM<N> (what the process opens when ECGCOMM_PORTS=DIR) and PATH (what the device
 opens) to the two pty slaves, prints "ready" and relays until SIGTERM or SIGINT.
 Faults are drawn from --seed, so a failing run can be repeated.
+
+  line.py --check /dev/ttyUSB0 /dev/ttyUSB1 --baud 57600
+
+checks a real line instead, before a device is connected: both ports set raw 8N1 at --baud,
+a test block (every byte value, then pseudo-random bytes, --bytes in all) is sent from the
+first port to the second and back, and each direction is reported. With one port only, that
+port needs a loopback plug (pins 2 and 3 joined). Exit code: 0 every byte arrived unchanged
+both ways; 1 bytes were lost or changed; 2 a port could not be opened.
 """
 
 import argparse
@@ -23,6 +31,9 @@ import signal
 import sys
 import time
 import tty
+
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+import serialport  # noqa: E402
 
 
 class Direction:
@@ -122,13 +133,87 @@ def make_pty(link):
     return master, slave
 
 
+def transfer(src, dst, data, baud):
+    """Sends `data` from fd `src` and reads fd `dst` (the same fd on a loopback plug) until
+    all of it came back, or the line stayed quiet for a second after the last byte was due.
+    Returns the bytes received and the seconds from the first write to the last byte read."""
+    start = time.monotonic()
+    due = start + len(data) * 10.0 / baud
+    sent, got, last = 0, bytearray(), start
+    while True:
+        now = time.monotonic()
+        if len(got) >= len(data) or now > max(due, last) + 1.0:
+            return bytes(got), last - start
+        writers = [src] if sent < len(data) else []
+        readable, writable, _ = select.select([dst], writers, [], 0.1)
+        if writable:
+            try:
+                sent += os.write(src, data[sent:sent + 256])
+            except BlockingIOError:
+                pass
+        if readable:
+            try:
+                chunk = os.read(dst, 4096)
+            except (BlockingIOError, OSError):
+                chunk = b""
+            if chunk:
+                got += chunk
+                last = time.monotonic()
+
+
+def check(args):
+    ports = args.check
+    if len(ports) > 2:
+        print("--check takes one port (with a loopback plug) or two", file=sys.stderr)
+        return 2
+    fds = []
+    try:
+        for path in ports:
+            fds.append(serialport.open_line(path, args.baud))
+    except OSError as e:
+        print("RESULT cannot-open %s" % e, flush=True)
+        return 2
+    a, b = fds[0], fds[-1]
+    rng = random.Random(args.seed)
+    data = bytes(range(256)) + bytes(rng.randrange(256) for _ in range(max(0, args.bytes - 256)))
+    data = data[:args.bytes]
+    faults = 0
+    legs = [(ports[0], ports[-1], a, b)]
+    if len(ports) == 2:
+        legs.append((ports[1], ports[0], b, a))
+    for src_name, dst_name, src, dst in legs:
+        got, seconds = transfer(src, dst, data, args.baud)
+        rate = len(got) / seconds if seconds > 0 else 0.0
+        if got == data:
+            verdict = "unchanged"
+        elif not got:
+            verdict = ("NOTHING ARRIVED: is the cable a null-modem (crossed) cable, and are "
+                       "these the two ends of it?")
+        else:
+            first = next((i for i, (x, y) in enumerate(zip(got, data)) if x != y),
+                         min(len(got), len(data)))
+            verdict = ("DAMAGED, first difference at byte %d: the same speed at both ends? "
+                       "cable length and shielding?" % first)
+        faults += got != data
+        print("%s -> %s: %d of %d bytes in %.2f s (%d bytes/s, the line carries %d), %s" % (
+            src_name, dst_name, len(got), len(data), seconds, rate, args.baud // 10, verdict),
+            flush=True)
+    for fd in fds:
+        os.close(fd)
+    print("RESULT %s" % ("line-ok" if not faults else "line-faulty"), flush=True)
+    return 1 if faults else 0
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--com-dir", required=True, help="directory for the COM<N> link")
-    p.add_argument("--com", type=int, required=True, help="COM number N")
-    p.add_argument("--peer-link", required=True, help="link for the device's end")
+    p.add_argument("--com-dir", help="directory for the COM<N> link")
+    p.add_argument("--com", type=int, help="COM number N")
+    p.add_argument("--peer-link", help="link for the device's end")
     p.add_argument("--baud", type=int, default=57600, help="line speed in bits per second")
+    p.add_argument("--check", nargs="+", metavar="PORT",
+                   help="check a real line between PORT and PEER (or a loopback plug on PORT)")
+    p.add_argument("--bytes", type=int, default=4096, help="size of the --check test block")
     p.add_argument("--latency", type=float, default=0.0, help="extra delay in milliseconds")
     p.add_argument("--bit-error-rate", type=float, default=0.0, help="probability per bit")
     p.add_argument("--drop-rate", type=float, default=0.0, help="probability per byte")
@@ -140,6 +225,13 @@ def main(argv=None):
                    help="hand bytes over in bursts of up to this many milliseconds (0: per byte)")
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args(argv)
+    if args.check:
+        if args.baud not in serialport.RATES:
+            p.error("--baud: %d is not a line speed the kit can set (%s)" % (
+                args.baud, serialport.rate_text()))
+        return check(args)
+    if args.com_dir is None or args.com is None or args.peer_link is None:
+        p.error("give --com-dir, --com and --peer-link, or --check PORT [PEER]")
 
     os.makedirs(args.com_dir, exist_ok=True)
     com_link = os.path.join(args.com_dir, "COM%d" % args.com)

@@ -15,6 +15,10 @@ the modem then neither echoes nor answers, like one that is switched off).
 --log FILE gets one line per event, "<unix time with ms> <text>": "rx <hex>" for every byte
 sequence received in command mode, and "+++ escape", "ATH0 hang-up", "caller connected",
 "caller gone". "ready" is printed on stdout once set up; runs until SIGTERM or SIGINT.
+
+--port PATH plays the modem on a real serial port instead (raw 8N1 at --baud bits per second):
+ecgcomm's modem port is then the other end of a null-modem cable, which checks its modem
+strings and the modem variant before a real modem and telephone line are there.
 Standard library only.
 """
 import argparse
@@ -26,8 +30,9 @@ import socket
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 from pty_helper import open_pty_pair, replace_link  # noqa: E402
+import serialport  # noqa: E402
 
 CR = b"\r"
 
@@ -175,9 +180,14 @@ class Modem:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--com-dir", required=True, help="directory for the COM<N> link")
-    parser.add_argument("--com", type=int, required=True, help="COM number N")
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--com-dir", help="directory for the COM<N> link")
+    parser.add_argument("--com", type=int, help="COM number N")
+    parser.add_argument("--port", help="a real serial port to play the modem on, instead of "
+                                       "--com-dir and --com")
+    parser.add_argument("--baud", type=serialport.check_rate, metavar="RATE",
+                        help="speed of --port in bits per second (57600 for baud code 576)")
     parser.add_argument("--caller-socket", required=True, help="Unix socket callers connect to")
     parser.add_argument("--init-answer", choices=["0", "4", "silent"], default="0",
                         help="result code for commands other than ATH (default 0)")
@@ -185,12 +195,22 @@ def main():
                         help="escape guard time in ms (default 1000)")
     parser.add_argument("--log", help="event log file")
     args = parser.parse_args()
+    if not args.port and (args.com_dir is None or args.com is None):
+        parser.error("give --com-dir and --com, or --port")
 
-    master, slave, slave_path = open_pty_pair()
-    os.set_blocking(master, False)
-    os.makedirs(args.com_dir, exist_ok=True)
-    com_link = os.path.join(args.com_dir, "COM%d" % args.com)
-    replace_link(com_link, slave_path)
+    slave = com_link = None
+    if args.port:
+        try:
+            master = serialport.open_line(args.port, args.baud)
+        except OSError as e:
+            print("cannot open %s: %s" % (args.port, e), file=sys.stderr)
+            return 2
+    else:
+        master, slave, slave_path = open_pty_pair()
+        os.set_blocking(master, False)
+        os.makedirs(args.com_dir, exist_ok=True)
+        com_link = os.path.join(args.com_dir, "COM%d" % args.com)
+        replace_link(com_link, slave_path)
     try:
         os.unlink(args.caller_socket)
     except FileNotFoundError:
@@ -232,11 +252,13 @@ def main():
         listener.close()
         for path in (com_link, args.caller_socket):
             try:
-                os.unlink(path)
+                if path:
+                    os.unlink(path)
             except FileNotFoundError:
                 pass
         os.close(master)
-        os.close(slave)
+        if slave is not None:
+            os.close(slave)
         if log:
             log.close()
     return 0

@@ -43,10 +43,13 @@ def _samples(rng, count):
     return bytes(out)
 
 
+MIN_SIZE = 28
+
+
 def generate(size, seed=1, faulty=None):
     """A valid OBJ file of exactly `size` bytes (at least 28), or one spoilt as `faulty` says."""
-    if size < 28:
-        raise ValueError("an OBJ file needs at least 28 bytes")
+    if size < MIN_SIZE:
+        raise ValueError("an OBJ file needs at least %d bytes" % MIN_SIZE)
     rng = random.Random(seed)
     count = max(1, min(4, (size - 8) // 400))
     while 8 + 12 * count + 8 * count > size:

@@ -16,20 +16,9 @@ import os
 import select
 import signal
 import sys
-import termios
-import tty
 
-
-def make_raw(fd):
-    """Raw 8-bit line without echo, translation or flow control (as the device line is)."""
-    tty.setraw(fd, termios.TCSANOW)
-    attrs = termios.tcgetattr(fd)
-    attrs[0] &= ~(termios.IXON | termios.IXOFF | termios.ICRNL | termios.INLCR |
-                  termios.IGNCR | termios.ISTRIP | termios.INPCK | termios.PARMRK)
-    attrs[1] &= ~termios.OPOST
-    attrs[2] |= termios.CLOCAL | termios.CREAD
-    attrs[3] &= ~(termios.ECHO | termios.ICANON | termios.ISIG | termios.IEXTEN)
-    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+from serialport import make_raw  # noqa: E402
 
 
 def open_pty_pair():

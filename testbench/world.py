@@ -1,6 +1,6 @@
-"""What the end-to-end drivers (tests/e2e on Linux, tests/wine under Wine) share: a temporary
+"""What the end-to-end cases (tests/e2e/e2e.py, on Linux and under Wine) share: a temporary
 world with its destination, the test bench's helpers (line, modem, device), the process's log
-and stored files, and the checks the cases make on them. Each driver adds how the process is
+and stored files, and the checks the cases make on them. Each world adds how the process is
 started and stopped on its platform. Standard library only."""
 
 import glob

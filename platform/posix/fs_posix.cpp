@@ -53,4 +53,10 @@ std::string CurrentDirectory() {
     return buffer;
 }
 
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/')
+        return path;
+    return CurrentDirectory() + "/" + path;
+}
+
 } // namespace platform

@@ -150,6 +150,17 @@ bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* by
     return true;
 }
 
+void PipeInterrupt(PipeHandle* pipe) {
+    if (!pipe)
+        return;
+    // A blocked accept or read returns, and every later one fails at once; the descriptors stay
+    // valid until PipeClose, so the thread that reads never sees a reused number.
+    if (pipe->fd >= 0)
+        shutdown(pipe->fd, SHUT_RDWR);
+    if (pipe->listenFd >= 0)
+        shutdown(pipe->listenFd, SHUT_RDWR);
+}
+
 void PipeClose(PipeHandle* pipe) {
     if (!pipe)
         return;

@@ -50,6 +50,10 @@ bool DurableRenameNoReplace(const std::string& from, const std::string& to) {
     return ::MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
+bool DurableRenameChecked(const std::string& from, const std::string& to) {
+    return DurableRenameNoReplace(from, to);
+}
+
 bool DurableSyncDirectory(const std::string&) {
     return true;
 }

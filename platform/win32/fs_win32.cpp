@@ -41,4 +41,12 @@ std::string CurrentDirectory() {
     return buffer;
 }
 
+std::string AbsolutePath(const std::string& path) {
+    char buffer[MAX_PATH + 1] = {0};
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n > MAX_PATH)
+        return path;
+    return buffer;
+}
+
 } // namespace platform

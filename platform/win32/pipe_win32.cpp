@@ -1,9 +1,10 @@
 // Control pipe on Windows: the named pipe "\\.\pipe\<name>".
-// The client (the only role the process uses) opens without the overlapped flag because it
-// reads with plain blocking ReadFile calls. The server role keeps the flags of the original
-// tool side: overlapped handle, no-wait byte pipe, unlimited instances, 4095-byte buffers; its
-// reads and writes therefore go through an OVERLAPPED and come back at once when nothing is
-// there (ERROR_NO_DATA) or no client has connected yet (ERROR_PIPE_LISTENING).
+// The client (the only role the process uses) opens with the overlapped flag and waits for each
+// read together with an interrupt event, so that a process stopping for another reason need
+// not wait for the parent to write. The server role keeps the flags of the original tool side:
+// overlapped handle, no-wait byte pipe, unlimited instances, 4095-byte buffers; its reads and
+// writes come back at once when nothing is there (ERROR_NO_DATA) or no client has connected
+// yet (ERROR_PIPE_LISTENING).
 #include "platform/pipe.h"
 
 #include <windows.h>
@@ -13,6 +14,7 @@ namespace platform {
 class PipeHandle {
 public:
     HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE interrupt = nullptr; // manual-reset event: set, every wait for a read or write ends
     bool server = false;
     bool connected = false;
 };
@@ -20,6 +22,24 @@ public:
 std::string PipePath(const std::string& name) {
     return "\\\\.\\pipe\\" + name;
 }
+
+namespace {
+// The pipe object for an open handle, with its interrupt event; null (the handle closed) when
+// the event cannot be created.
+PipeHandle* NewHandle(HANDLE h, bool server, uint32_t* error) {
+    HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (interrupt == nullptr) {
+        *error = GetLastError();
+        CloseHandle(h);
+        return nullptr;
+    }
+    PipeHandle* pipe = new PipeHandle();
+    pipe->handle = h;
+    pipe->interrupt = interrupt;
+    pipe->server = server;
+    return pipe;
+}
+} // namespace
 
 PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
     const std::string path = PipePath(name);
@@ -30,21 +50,23 @@ PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
         *error = GetLastError();
         return nullptr;
     }
-    PipeHandle* pipe = new PipeHandle();
-    pipe->handle = h;
-    pipe->server = true;
-    return pipe;
+    return NewHandle(h, true, error);
 }
 
 namespace {
 
 HANDLE OpenClient(const std::string& path) {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// One read or write on the server's overlapped handle, waited for when the system queues it.
+// One read or write on the overlapped handle, waited for when the system queues it, until it
+// completes or the pipe is interrupted.
 bool OverlappedIo(PipeHandle* pipe, bool write, void* buffer, uint32_t size, DWORD* done) {
+    if (WaitForSingleObject(pipe->interrupt, 0) == WAIT_OBJECT_0) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
+    }
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -52,8 +74,13 @@ bool OverlappedIo(PipeHandle* pipe, bool write, void* buffer, uint32_t size, DWO
         return false;
     BOOL ok = write ? WriteFile(pipe->handle, buffer, size, done, &ov)
                     : ReadFile(pipe->handle, buffer, size, done, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING)
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        const HANDLE waits[] = {ov.hEvent, pipe->interrupt};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            CancelIo(pipe->handle);
+        // The OVERLAPPED lives on this stack: the call must be over before it goes.
         ok = GetOverlappedResult(pipe->handle, &ov, done, TRUE);
+    }
     const DWORD error = GetLastError();
     CloseHandle(ov.hEvent);
     SetLastError(error);
@@ -108,9 +135,7 @@ PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
             return nullptr;
         }
     }
-    PipeHandle* pipe = new PipeHandle();
-    pipe->handle = h;
-    return pipe;
+    return NewHandle(h, false, error);
 }
 
 bool PipeRead(PipeHandle* pipe, void* buffer, uint32_t size, uint32_t* bytesRead, uint32_t* error) {
@@ -119,8 +144,7 @@ bool PipeRead(PipeHandle* pipe, void* buffer, uint32_t size, uint32_t* bytesRead
         *bytesRead = 0;
     if (!EnsureConnected(pipe, error))
         return false;
-    const bool ok = pipe->server ? OverlappedIo(pipe, false, buffer, size, &got)
-                                 : ReadFile(pipe->handle, buffer, size, &got, nullptr) != 0;
+    const bool ok = OverlappedIo(pipe, false, buffer, size, &got);
     if (!ok) {
         *error = GetLastError();
         return false;
@@ -137,8 +161,7 @@ bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* by
         *bytesWritten = 0;
     if (!EnsureConnected(pipe, error))
         return false;
-    const bool ok = pipe->server ? OverlappedIo(pipe, true, const_cast<void*>(buffer), size, &put)
-                                 : WriteFile(pipe->handle, buffer, size, &put, nullptr) != 0;
+    const bool ok = OverlappedIo(pipe, true, const_cast<void*>(buffer), size, &put);
     if (!ok) {
         *error = GetLastError();
         return false;
@@ -148,11 +171,17 @@ bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* by
     return true;
 }
 
+void PipeInterrupt(PipeHandle* pipe) {
+    if (pipe)
+        SetEvent(pipe->interrupt);
+}
+
 void PipeClose(PipeHandle* pipe) {
     if (!pipe)
         return;
     if (pipe->handle != INVALID_HANDLE_VALUE)
         CloseHandle(pipe->handle);
+    CloseHandle(pipe->interrupt);
     delete pipe;
 }
 

@@ -8,6 +8,14 @@
 //   CRASHPOINT_AT   the number of the call to die at; 0 or unset never dies
 //   CRASHPOINT_LOG  a file that gets one line per counted call: "<n> <call> <path>"
 //
+// More faults for the same binary:
+//   CRASHPOINT_OCCUPY       text that another writer puts into the .ECG of a .TMP's name the
+//                           moment that .TMP is created: the name is taken during the store
+//   CRASHPOINT_FAIL_THREAD  the number of the pthread_create call that fails with EAGAIN, as
+//                           when the system is out of threads or memory
+//   CRASHPOINT_NO_LINKS     set: link() refuses with EPERM, as on a file system without hard
+//                           links (FAT, CIFS, exFAT)
+//
 // Linux only; the product knows nothing of it.
 #include <atomic>
 #include <cerrno>
@@ -19,6 +27,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <unistd.h>
 
@@ -128,10 +137,28 @@ std::string FdName(int fd) {
     return "fd:" + std::to_string(fd);
 }
 
+// Another writer takes the .ECG name that this .TMP will be moved to.
+void Occupy(const char* real, const char* tmpPath, int flags) {
+    const char* text = std::getenv("CRASHPOINT_OCCUPY");
+    std::string ecg = tmpPath;
+    if (text == nullptr || (flags & O_CREAT) == 0 || !EndsWith(ecg, ".TMP"))
+        return;
+    ecg.replace(ecg.size() - 4, 4, ".ECG");
+    const int fd = RealOpen(real)(ecg.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    static auto realWrite = Real<ssize_t (*)(int, const void*, size_t)>("write");
+    static auto realClose = Real<int (*)(int)>("close");
+    (void)!realWrite(fd, text, std::strlen(text));
+    realClose(fd);
+}
+
 int OpenCommon(const char* real, const char* path, int flags, mode_t mode) {
     const bool watched = Watched(path);
-    if (watched)
+    if (watched) {
         Step("open", path);
+        Occupy(real, path, flags);
+    }
     const int fd = RealOpen(real)(path, flags, mode);
     if (watched)
         Track(fd, true);
@@ -219,8 +246,13 @@ int close(int fd) {
 }
 
 int link(const char* from, const char* to) {
-    if (Watched(from) || Watched(to))
+    if (Watched(from) || Watched(to)) {
         Step("link", to);
+        if (std::getenv("CRASHPOINT_NO_LINKS") != nullptr) {
+            errno = EPERM;
+            return -1;
+        }
+    }
     static const auto real = Real<int (*)(const char*, const char*)>("link");
     return real(from, to);
 }
@@ -230,6 +262,25 @@ int rename(const char* from, const char* to) {
         Step("rename", to);
     static const auto real = Real<int (*)(const char*, const char*)>("rename");
     return real(from, to);
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                   void* argument) {
+    static std::atomic<long> created{0};
+    const char* failAt = std::getenv("CRASHPOINT_FAIL_THREAD");
+    if (failAt != nullptr && ++created == std::strtol(failAt, nullptr, 10))
+        return EAGAIN;
+    static const auto real =
+        Real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    return real(thread, attributes, start, argument);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    if (Watched(from) || Watched(to))
+        Step("renameat2", to);
+    static const auto real =
+        Real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+    return real(fromDir, from, toDir, to, flags);
 }
 
 int unlink(const char* path) {

@@ -1,6 +1,4 @@
-// setenv/unsetenv for the Windows test programs. Several shared test helpers point the process
-// at test folders through the environment; the MinGW C runtime only has _putenv_s, which has
-// the same effect on this process and on the children it starts.
+// setenv/unsetenv for the Windows test programs: the MinGW C runtime only has _putenv_s.
 #pragma once
 #include <cstdlib>
 
