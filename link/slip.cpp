@@ -12,7 +12,6 @@
 #include "platform/wakeup.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -26,12 +25,6 @@ constexpr uint8_t ESC_END = 0xDC;
 constexpr uint8_t ESC_ESC = 0xDD;
 // An IPv4 header and a UDP header with nothing in it.
 constexpr int kShortestPacket = 28;
-
-uint64_t NowUs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
 
 struct SlipState {
     int attachedLine = -1;
@@ -50,11 +43,6 @@ struct SlipState {
     // Length of the last packet received: until a frame's own header has come, the next one is
     // expected to be as long (a transfer's pieces all are).
     int lastPacketLength = 0;
-    // When the frames written so far will have left the line (steady clock, microseconds), and
-    // whether an answer to them is still to be waited for: the device answers a frame only
-    // after the whole of it has reached it.
-    uint64_t sentUntilUs = 0;
-    bool answerAwaited = false;
 };
 
 SlipState g_slip;
@@ -233,20 +221,11 @@ int slip_send(const uint8_t* packet, int length) {
     put(END);
     if (count > SLIP_MAX_FRAME)
         return 0;
-    bool sent = false;
     if (g_slip.modemInUse) {
         int written = 0;
-        sent = g_slip.modem != nullptr && g_slip.modem->Write(frame, count, &written);
-    } else {
-        sent = line_write(g_slip.attachedLine, frame, 0, count) == 0;
+        return g_slip.modem != nullptr && g_slip.modem->Write(frame, count, &written) ? 1 : 0;
     }
-    if (sent && g_slip.bitsPerSecond > 0) {
-        const uint64_t onLineUs =
-            static_cast<uint64_t>(count) * 10 * 1000000 / g_slip.bitsPerSecond;
-        g_slip.sentUntilUs = std::max(g_slip.sentUntilUs, NowUs()) + onLineUs;
-        g_slip.answerAwaited = true;
-    }
-    return sent ? 1 : 0;
+    return line_write(g_slip.attachedLine, frame, 0, count) == 0 ? 1 : 0;
 }
 
 namespace {
@@ -394,17 +373,6 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
                                     g_slip.lastPacketLength);
     else if (g_slip.pending == nullptr && g_slip.frameOpened)
         restUs = slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength);
-    else if (g_slip.pending == nullptr && g_slip.answerAwaited) {
-        // Nothing of the answer yet: it cannot be complete before what was sent has left the
-        // line and a frame as long as the last one has come back (its opening END included).
-        // Sleeping until then saves the wake-up for its first byte.
-        const uint64_t readyUs =
-            g_slip.sentUntilUs +
-            slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength + 1);
-        const uint64_t nowUs = NowUs();
-        restUs = readyUs > nowUs ? readyUs - nowUs : 0;
-    }
-    g_slip.answerAwaited = false;
     if (restUs > 0) {
         const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000;
         const uint64_t sleepUs = std::min(restUs, limitUs);
