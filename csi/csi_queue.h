@@ -2,6 +2,8 @@
 // them. The original record is eight 32-bit words holding pointers; here each word keeps its
 // meaning with a field wide enough for a pointer.
 #pragma once
+#include "platform/wakeup.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -34,17 +36,12 @@ struct CsiCommandRecord {
     CsiCommandRecord& operator=(const CsiCommandRecord&) = default;
 };
 
-namespace platform {
-struct Wakeup;
-}
-
 // First-in first-out list of record copies under one lock. It also carries the two signals
 // between poster and engine that let both sides react at once instead of at the next 250 ms
 // round: Append raises the engine's wake-up, and the engine announces every status it writes.
 class CCSIQueue {
 public:
     CCSIQueue();
-    ~CCSIQueue();
     CCSIQueue(const CCSIQueue&) = delete;
     CCSIQueue& operator=(const CCSIQueue&) = delete;
 
@@ -55,7 +52,7 @@ public:
     size_t Size();
 
     // Raised by every Append; the engine's fast loop waits on it together with the line.
-    platform::Wakeup* CommandWakeup() const { return m_wakeup; }
+    platform::Wakeup* CommandWakeup() const { return m_wakeup.get(); }
 
     // The engine calls this after writing into a poster's status word.
     void AnnounceStatus();
@@ -68,7 +65,7 @@ public:
 private:
     std::mutex m_lock;
     std::deque<CsiCommandRecord> m_records;
-    platform::Wakeup* m_wakeup = nullptr;
+    platform::UniqueWakeup m_wakeup;
     std::mutex m_statusLock;
     std::condition_variable m_statusChanged;
     uint64_t m_statusCount = 0;

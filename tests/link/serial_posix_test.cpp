@@ -289,7 +289,8 @@ TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
     start = Clock::now();
     EXPECT_EQ(platform::SerialRead(port, buf, 1006), 2) << "data ends it once the line is quiet";
     EXPECT_LT(MsSince(start), 900);
-    platform::Wakeup* wakeup = platform::WakeupCreate();
+    const platform::UniqueWakeup signal = platform::WakeupCreate();
+    platform::Wakeup* wakeup = signal.get();
     pty.Close(); // the far end is gone: the port reports a hang-up for ever
     start = Clock::now();
     EXPECT_EQ(platform::SerialWaitReadable(port, wakeup, 150), platform::SerialWait::Timeout);
@@ -301,7 +302,6 @@ TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
     start = Clock::now();
     EXPECT_EQ(platform::SerialWaitReadable(nullptr, wakeup, 80), platform::SerialWait::Timeout);
     EXPECT_GE(MsSince(start), 70);
-    platform::WakeupDestroy(wakeup);
     platform::SerialClose(port);
 }
 
