@@ -23,13 +23,17 @@ enum CsiStatus : int32_t {
 };
 
 struct CsiCommandRecord {
-    uint32_t code = 0;                          // word 0: command 1..4
-    const char* interfaceName = nullptr;        // word 1: command 2
-    uintptr_t* objectListOut = nullptr;         // word 2: where the object list pointer goes
-    void* unused3 = nullptr;                    // word 3
-    std::atomic<int32_t>* statusWord = nullptr; // word 4: the poster's status word
-    int32_t flag = 0;                           // word 5
-    int32_t reserved[2] = {0, 0};               // words 6, 7
+    uint32_t code = 0;                   // word 0: command 1..4
+    const char* interfaceName = nullptr; // word 1: command 2; a string literal
+    // Word 2: where the object list pointer goes; a word of the poster, which outlives the
+    // engine thread.
+    uintptr_t* objectListOut = nullptr;
+    void* unused3 = nullptr; // word 3
+    // Word 4: the poster's status word. It lives on the poster's stack while the poster waits,
+    // and a poster that gives up waiting first has the engine drop the command.
+    std::atomic<int32_t>* statusWord = nullptr;
+    int32_t flag = 0;             // word 5
+    int32_t reserved[2] = {0, 0}; // words 6, 7
 
     CsiCommandRecord() = default;
     CsiCommandRecord(const CsiCommandRecord&) = default;
