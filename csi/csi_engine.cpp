@@ -61,11 +61,6 @@ CsiWake CsiLinePacer::Wait(uint32_t maxMs) {
 
 CsiEngine::CsiEngine(ICsiLink& link, ICsiSleeper& sleeper) : m_link(link), m_sleeper(sleeper) {}
 
-CsiEngine::~CsiEngine() {
-    ReleaseFileBuffer();
-    ReplaceObjectList(nullptr);
-}
-
 void CsiEngine::Run(CsiTaskContext* context) {
     Begin(context->shared);
     while (context->stop.load() == 0)

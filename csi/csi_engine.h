@@ -121,7 +121,6 @@ struct CsiSessionTimer {
 class CsiEngine {
 public:
     CsiEngine(ICsiLink& link, ICsiSleeper& sleeper);
-    ~CsiEngine();
     CsiEngine(const CsiEngine&) = delete;
     CsiEngine& operator=(const CsiEngine&) = delete;
 

@@ -401,6 +401,5 @@ void slip_reset_for_tests() {
     g_slip.modem.reset();
     if (g_slip.attachedLine >= 0 && !g_slip.modemInUse)
         line_close(g_slip.attachedLine);
-    FreePending();
-    g_slip = SlipState{};
+    g_slip = SlipState{}; // frees the pending bytes too
 }

@@ -22,7 +22,7 @@ constexpr uint32_t kErrorAlreadyExists = 183;
 class SharedReadFile {
 public:
     SharedReadFile() = default;
-    ~SharedReadFile();
+    ~SharedReadFile() = default;
     SharedReadFile(const SharedReadFile&) = delete;
     SharedReadFile& operator=(const SharedReadFile&) = delete;
 

@@ -4,10 +4,6 @@
 
 CCmnPipe::CCmnPipe() = default;
 
-CCmnPipe::~CCmnPipe() {
-    Close();
-}
-
 bool CCmnPipe::Open(const std::string& name, bool bCreate) {
     if (m_hPipe || m_bFailed)
         return false;

@@ -11,7 +11,7 @@
 class CCmnPipe {
 public:
     CCmnPipe();
-    virtual ~CCmnPipe();
+    virtual ~CCmnPipe() = default;
 
     // bCreate: true = create the pipe (server role), false = connect to it (client role).
     bool Open(const std::string& name, bool bCreate);

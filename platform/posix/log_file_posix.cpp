@@ -37,10 +37,6 @@ int Fd(const UniqueFile& file) {
 
 } // namespace
 
-SharedReadFile::~SharedReadFile() {
-    Close();
-}
-
 bool SharedReadFile::IsOpen() const {
     return m_handle.IsValid();
 }

@@ -24,10 +24,6 @@ bool OpenWith(const std::string& path, DWORD access, DWORD disposition, UniqueFi
 
 } // namespace
 
-SharedReadFile::~SharedReadFile() {
-    Close();
-}
-
 bool SharedReadFile::IsOpen() const {
     return m_handle.IsValid();
 }
