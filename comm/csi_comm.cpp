@@ -14,14 +14,15 @@ const char kSource[] = "CCSIComm";
 CCSIComm::CCSIComm(const std::string& directory) : m_strDirectory(directory) {}
 
 bool CCSIComm::StartTask() {
-    m_hStopEvent = new CStopEvent();
-    m_pInterface = new CCSIInterface(m_hStopEvent, m_engineBody, m_sleep);
+    m_hStopEvent = std::make_unique<CStopEvent>();
+    m_pInterface = std::make_unique<CCSIInterface>(m_hStopEvent.get(), m_engineBody, m_sleep);
     m_bStarted = true;
     return m_pInterface->StartThread(m_nLinkType);
 }
 
 int32_t CCSIComm::StartConfiguredServer(const char* source) {
-    // The engine only keeps the pointer; reserve room so the buffer never moves under it.
+    // The engine only keeps the pointer to this member, which outlives the task (the destructor
+    // stops it); reserve room so the buffer never moves under it.
     m_strDirectory.reserve(100);
     csi_set_destination(m_strDirectory.c_str());
 
@@ -49,11 +50,9 @@ void CCSIComm::StopTask() {
         m_hStopEvent->Set();
     if (m_pInterface) {
         m_pInterface->StopThread();
-        delete m_pInterface;
-        m_pInterface = nullptr;
+        m_pInterface.reset();
     }
-    delete m_hStopEvent;
-    m_hStopEvent = nullptr;
+    m_hStopEvent.reset();
     m_bStarted = false;
 }
 
@@ -104,11 +103,11 @@ int32_t CCSIComm::HandleFileStatus() {
 CCSIComm::~CCSIComm() {
     if (m_bStarted)
         CCSIComm::StopTask(); // no dynamic binding in a destructor anyway
+    // The interface watches the stop event, so it goes first (the members alone would end the
+    // event first).
     if (m_pInterface) {
         m_pInterface->StopThread();
-        delete m_pInterface;
-        m_pInterface = nullptr;
+        m_pInterface.reset();
     }
-    delete m_hStopEvent;
-    m_hStopEvent = nullptr;
+    m_hStopEvent.reset();
 }

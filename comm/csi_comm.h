@@ -5,6 +5,7 @@
 #include "comm/csi_interface.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -39,8 +40,8 @@ protected:
 
     std::string m_strDirectory;
     std::mutex m_csLock;
-    CCSIInterface* m_pInterface = nullptr;
-    CStopEvent* m_hStopEvent = nullptr;
+    std::unique_ptr<CCSIInterface> m_pInterface;
+    std::unique_ptr<CStopEvent> m_hStopEvent;
     bool m_bStarted = false;
     uint32_t m_nLinkType = 0;
     int32_t m_nLastStatus = 0;

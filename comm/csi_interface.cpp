@@ -35,16 +35,18 @@ unsigned CsiTaskThreadProc(CCSIInterface* pInterface) {
 
 bool CCSIInterface::StartThread(uint32_t linkKind) {
     csi_set_link_kind(linkKind);
-    m_pQueue = new CCSIQueue();
-    m_pShared = new CsiSharedBlock();
-    m_pShared->stationId = new uint16_t(0);
-    m_pShared->cell = new uint8_t(0);
-    m_pShared->queue = m_pQueue;
-    m_context.shared = m_pShared;
+    m_pQueue = std::make_unique<CCSIQueue>();
+    m_pShared = std::make_unique<CsiSharedBlock>();
+    m_pStationId = std::make_unique<uint16_t>(0);
+    m_pCell = std::make_unique<uint8_t>(0);
+    m_pShared->stationId = m_pStationId.get();
+    m_pShared->cell = m_pCell.get();
+    m_pShared->queue = m_pQueue.get();
+    m_context.shared = m_pShared.get();
     m_context.stop.store(0);
     m_bWakeOnStatus = CsiFastLoopConfigured();
     try {
-        m_pThread = new std::thread([this] { CsiTaskThreadProc(this); });
+        m_pThread = std::make_unique<std::thread>([this] { CsiTaskThreadProc(this); });
     } catch (const std::system_error&) {
         // Out of threads or memory: no engine runs, so nothing may be posted to it.
         ReleaseShared();
@@ -60,19 +62,16 @@ void CCSIInterface::StopThread() {
     m_context.stop.store(1);
     if (m_pThread->joinable())
         m_pThread->join();
-    delete m_pThread;
-    m_pThread = nullptr;
+    m_pThread.reset();
     ReleaseShared();
     m_bThreadRunning = false;
 }
 
 void CCSIInterface::ReleaseShared() {
-    delete m_pQueue; // frees any records the engine never took
-    m_pQueue = nullptr;
-    delete m_pShared->stationId;
-    delete m_pShared->cell;
-    delete m_pShared;
-    m_pShared = nullptr;
+    m_pQueue.reset(); // frees any records the engine never took
+    m_pStationId.reset();
+    m_pCell.reset();
+    m_pShared.reset();
     m_context.shared = nullptr;
 }
 

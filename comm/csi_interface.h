@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 
 class CStopEvent;
@@ -63,13 +64,17 @@ private:
     void ReleaseShared();
 
     bool m_bThreadRunning = false;
-    CCSIQueue* m_pQueue = nullptr;
+    std::unique_ptr<CCSIQueue> m_pQueue;
     CsiTaskContext m_context;
-    CsiSharedBlock* m_pShared = nullptr;
+    // The block the engine thread reads, and the two cells it points to besides the queue; all
+    // exist from StartThread until StopThread has joined the thread.
+    std::unique_ptr<CsiSharedBlock> m_pShared;
+    std::unique_ptr<uint16_t> m_pStationId;
+    std::unique_ptr<uint8_t> m_pCell;
     CsiCommandRecord m_record;
     uintptr_t m_nOutWord = 0; // where the engine leaves a received file's object list
-    CStopEvent* m_hStopEvent;
-    std::thread* m_pThread = nullptr;
+    CStopEvent* m_hStopEvent; // the owner's; it outlives this object
+    std::unique_ptr<std::thread> m_pThread;
     CsiEngineBody m_body;
     CsiSleep m_sleep;
     // With the engine's fast loop the poster wakes when a status is written or the stop event

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -69,8 +70,7 @@ CModemInterface::~CModemInterface() {
 
 void CModemInterface::ClosePort() {
     if (m_hPort != nullptr)
-        platform::SerialClose(m_hPort);
-    m_hPort = nullptr;
+        platform::SerialClose(std::move(m_hPort));
     m_nState = STATE_CLOSED;
 }
 
@@ -95,7 +95,7 @@ bool CModemInterface::Initialize(uint32_t comNumber, uint32_t baudCode) {
         m_nState = STATE_CLOSED;
         return false;
     }
-    switch (platform::SerialConfigureModem(m_hPort, ModemBitsPerSecond(baudCode))) {
+    switch (platform::SerialConfigureModem(m_hPort.get(), ModemBitsPerSecond(baudCode))) {
     case platform::SerialSetup::Ok:
         break;
     case platform::SerialSetup::ReadSettingsFailed:
@@ -112,14 +112,14 @@ bool CModemInterface::Initialize(uint32_t comNumber, uint32_t baudCode) {
     }
 
     const std::string init = ToOem(m_strInitString);
-    platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(init.data()),
+    platform::SerialWrite(m_hPort.get(), reinterpret_cast<const uint8_t*>(init.data()),
                           static_cast<int>(init.size()));
     uint8_t response[kResponseBytes + 1] = {};
-    platform::SerialRead(m_hPort, response, kResponseBytes); // the echo, discarded
+    platform::SerialRead(m_hPort.get(), response, kResponseBytes); // the echo, discarded
     const uint8_t cr = 0x0D;
-    platform::SerialWrite(m_hPort, &cr, 1);
+    platform::SerialWrite(m_hPort.get(), &cr, 1);
     std::memset(response, 0, sizeof response);
-    const int got = platform::SerialRead(m_hPort, response, kResponseBytes);
+    const int got = platform::SerialRead(m_hPort.get(), response, kResponseBytes);
     response[got > 0 ? got : 0] = 0;
     // The answer is text up to its first zero byte.
     if (response[0] == 0) {
@@ -141,14 +141,14 @@ bool CModemInterface::Initialize(uint32_t comNumber, uint32_t baudCode) {
 bool CModemInterface::Read(uint8_t* buffer, int count, int* bytesRead) {
     if (m_hPort == nullptr || m_nState != STATE_READY)
         return false;
-    const int got = platform::SerialRead(m_hPort, buffer, count);
+    const int got = platform::SerialRead(m_hPort.get(), buffer, count);
     if (bytesRead != nullptr)
         *bytesRead = got > 0 ? got : 0;
     return true;
 }
 
 int CModemInterface::WaitReadable(uint32_t timeoutMs, platform::Wakeup* wakeup) {
-    platform::SerialPort* port = m_nState == STATE_READY ? m_hPort : nullptr;
+    platform::SerialPort* port = m_nState == STATE_READY ? m_hPort.get() : nullptr;
     switch (platform::SerialWaitReadable(port, wakeup, timeoutMs)) {
     case platform::SerialWait::Readable:
         return 1;
@@ -162,7 +162,7 @@ int CModemInterface::WaitReadable(uint32_t timeoutMs, platform::Wakeup* wakeup) 
 bool CModemInterface::Write(const uint8_t* buffer, int length, int* bytesWritten) {
     if (m_hPort == nullptr || m_nState != STATE_READY)
         return false;
-    const bool ok = platform::SerialWrite(m_hPort, buffer, length);
+    const bool ok = platform::SerialWrite(m_hPort.get(), buffer, length);
     if (bytesWritten != nullptr)
         *bytesWritten = ok ? length : 0;
     return true;
@@ -176,17 +176,17 @@ bool CModemInterface::HangUp() {
     // The guard times around the escape sequence are what make a Hayes modem leave data mode.
     const std::string prefix = ToOem(m_strHangupPrefix);
     Pause(kGuardPauseMs);
-    platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(prefix.data()),
+    platform::SerialWrite(m_hPort.get(), reinterpret_cast<const uint8_t*>(prefix.data()),
                           static_cast<int>(prefix.size()));
     Pause(kGuardPauseMs);
     const std::string suffix = ToOem(m_strHangupSuffix);
-    platform::SerialWrite(m_hPort, reinterpret_cast<const uint8_t*>(suffix.data()),
+    platform::SerialWrite(m_hPort.get(), reinterpret_cast<const uint8_t*>(suffix.data()),
                           static_cast<int>(suffix.size()));
     uint8_t discard[kResponseBytes];
-    platform::SerialRead(m_hPort, discard, kResponseBytes);
+    platform::SerialRead(m_hPort.get(), discard, kResponseBytes);
     const uint8_t cr = 0x0D;
-    platform::SerialWrite(m_hPort, &cr, 1);
-    platform::SerialRead(m_hPort, discard, kResponseBytes);
+    platform::SerialWrite(m_hPort.get(), &cr, 1);
+    platform::SerialRead(m_hPort.get(), discard, kResponseBytes);
     m_nState = STATE_HUNG_UP;
     return true;
 }

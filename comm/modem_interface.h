@@ -3,14 +3,11 @@
 // read and write access while the modem is ready, and hangs up with the user's prefix and
 // suffix. Answering calls is left to the modem. Used only on the CSI task's thread.
 #pragma once
+#include "platform/serial.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
-
-namespace platform {
-struct SerialPort;
-struct Wakeup;
-} // namespace platform
 
 class CModemInterface {
 public:
@@ -55,6 +52,6 @@ private:
     std::string m_strHangupPrefix;
     std::string m_strHangupSuffix;
     uint32_t m_nState = STATE_CLOSED;
-    platform::SerialPort* m_hPort = nullptr;
+    platform::UniqueSerialPort m_hPort;
     uint32_t m_dwLastError = 0;
 };

@@ -6,9 +6,9 @@ namespace {
 struct CsiConfig {
     uint32_t comPort = 0;
     uint32_t baudCode = 0;
-    const char* destination = nullptr;
+    const char* destination = nullptr; // the front-end's text, kept alive while the task runs
     bool modemMode = false;
-    const char* modemStrings[3] = {"", "", ""};
+    const char* modemStrings[3] = {"", "", ""}; // likewise
     std::atomic<bool> callActive{false};
     std::atomic<bool> fileStored{false};
     uint32_t linkKind = 1;

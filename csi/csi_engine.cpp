@@ -6,9 +6,9 @@
 #include "csi/obj_file.h"
 #include "link/slip.h"
 #include "platform/clock.h"
+#include "tools/unique_nothrow.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -60,11 +60,6 @@ CsiWake CsiLinePacer::Wait(uint32_t maxMs) {
 }
 
 CsiEngine::CsiEngine(ICsiLink& link, ICsiSleeper& sleeper) : m_link(link), m_sleeper(sleeper) {}
-
-CsiEngine::~CsiEngine() {
-    ReleaseFileBuffer();
-    ReplaceObjectList(nullptr);
-}
 
 void CsiEngine::Run(CsiTaskContext* context) {
     Begin(context->shared);
@@ -402,18 +397,17 @@ int CsiEngine::SendCsiMessage(uint16_t length) {
 }
 
 int CsiEngine::SendStatus(uint16_t result, uint16_t reason, const char* text) {
-    uint8_t* block = static_cast<uint8_t*>(std::malloc(CSI_AREA_SIZE));
+    const std::unique_ptr<uint8_t[]> block = MakeUniqueNoThrow<uint8_t[]>(CSI_AREA_SIZE);
     if (!block)
         return -34;
     const size_t length =
-        CsiBuildStatus(block, m_sessionCode, m_lastReceivedSequence, result, reason, text);
+        CsiBuildStatus(block.get(), m_sessionCode, m_lastReceivedSequence, result, reason, text);
     int rc = -1;
     if (length > 0) {
         const int sent =
-            m_link.SendTo(m_socket, block, static_cast<int>(length), &m_peer, m_peerLength);
+            m_link.SendTo(m_socket, block.get(), static_cast<int>(length), &m_peer, m_peerLength);
         rc = sent == static_cast<int>(length) ? 0 : -1;
     }
-    std::free(block);
     return rc;
 }
 

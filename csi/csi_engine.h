@@ -12,10 +12,12 @@
 #pragma once
 #include "csi/csi_message.h"
 #include "csi/csi_task.h"
+#include "csi/obj_file.h"
 #include "link/udp.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // Server session states and transfer substates.
 enum CsiServerState : uint16_t {
@@ -106,7 +108,7 @@ public:
     CsiWake Wait(uint32_t maxMs) override;
 
 private:
-    CCSIQueue* m_queue;
+    CCSIQueue* m_queue; // the poster's; it outlives the engine thread
 };
 
 struct CsiSessionTimer {
@@ -119,7 +121,6 @@ struct CsiSessionTimer {
 class CsiEngine {
 public:
     CsiEngine(ICsiLink& link, ICsiSleeper& sleeper);
-    ~CsiEngine();
     CsiEngine(const CsiEngine&) = delete;
     CsiEngine& operator=(const CsiEngine&) = delete;
 
@@ -203,7 +204,7 @@ private:
     void HandleConfirmPending(uint16_t type);
     bool ProvideFileBuffer(uint32_t size);
     void ReleaseFileBuffer();
-    void ReplaceObjectList(uint8_t** list);
+    void ReplaceObjectList(ObjectList list);
 
     uint16_t ReceivedType() const { return CsiGet16(m_receiveArea, CSI_OFF_TYPE); }
     uint16_t ReceivedLength() const { return CsiGet16(m_receiveArea, CSI_OFF_LENGTH); }
@@ -212,6 +213,7 @@ private:
     ICsiSleeper& m_sleeper;
     ICsiPacer* m_pacer = nullptr;
     bool m_mayRead = true; // fast loop: the line may hold more than the last poll took
+    // Both live in the poster's shared block, which is freed only after this thread has ended.
     CCSIQueue* m_queue = nullptr;
     const uint16_t* m_stationId = nullptr;
 
@@ -235,10 +237,10 @@ private:
     csi_sockaddr_in m_peer{};
     int m_peerLength = sizeof(csi_sockaddr_in);
 
-    uint8_t* m_fileBuffer = nullptr;
+    std::unique_ptr<uint8_t[]> m_fileBuffer;
     uint32_t m_fileSize = 0;
     size_t m_cursor = 0; // bytes taken so far
-    uint8_t** m_objectList = nullptr;
+    ObjectList m_objectList;
     bool m_fileAccepted = false;
 
     uint16_t m_connectWords[3] = {0, 0, 0};

@@ -2,22 +2,16 @@
 // and the status announcements. Safe to use from any thread.
 #include "csi/csi_queue.h"
 
-#include "platform/wakeup.h"
-
 #include <chrono>
 
 CCSIQueue::CCSIQueue() : m_wakeup(platform::WakeupCreate()) {}
-
-CCSIQueue::~CCSIQueue() {
-    platform::WakeupDestroy(m_wakeup);
-}
 
 void CCSIQueue::Append(const CsiCommandRecord& record) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_records.push_back(record);
     }
-    platform::WakeupRaise(m_wakeup);
+    platform::WakeupRaise(m_wakeup.get());
 }
 
 bool CCSIQueue::IsEmpty() {

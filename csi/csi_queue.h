@@ -2,6 +2,8 @@
 // them. The original record is eight 32-bit words holding pointers; here each word keeps its
 // meaning with a field wide enough for a pointer.
 #pragma once
+#include "platform/wakeup.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -21,22 +23,22 @@ enum CsiStatus : int32_t {
 };
 
 struct CsiCommandRecord {
-    uint32_t code = 0;                          // word 0: command 1..4
-    const char* interfaceName = nullptr;        // word 1: command 2
-    uintptr_t* objectListOut = nullptr;         // word 2: where the object list pointer goes
-    void* unused3 = nullptr;                    // word 3
-    std::atomic<int32_t>* statusWord = nullptr; // word 4: the poster's status word
-    int32_t flag = 0;                           // word 5
-    int32_t reserved[2] = {0, 0};               // words 6, 7
+    uint32_t code = 0;                   // word 0: command 1..4
+    const char* interfaceName = nullptr; // word 1: command 2; a string literal
+    // Word 2: where the object list pointer goes; a word of the poster, which outlives the
+    // engine thread.
+    uintptr_t* objectListOut = nullptr;
+    void* unused3 = nullptr; // word 3
+    // Word 4: the poster's status word. It lives on the poster's stack while the poster waits,
+    // and a poster that gives up waiting first has the engine drop the command.
+    std::atomic<int32_t>* statusWord = nullptr;
+    int32_t flag = 0;             // word 5
+    int32_t reserved[2] = {0, 0}; // words 6, 7
 
     CsiCommandRecord() = default;
     CsiCommandRecord(const CsiCommandRecord&) = default;
     CsiCommandRecord& operator=(const CsiCommandRecord&) = default;
 };
-
-namespace platform {
-struct Wakeup;
-}
 
 // First-in first-out list of record copies under one lock. It also carries the two signals
 // between poster and engine that let both sides react at once instead of at the next 250 ms
@@ -44,7 +46,6 @@ struct Wakeup;
 class CCSIQueue {
 public:
     CCSIQueue();
-    ~CCSIQueue();
     CCSIQueue(const CCSIQueue&) = delete;
     CCSIQueue& operator=(const CCSIQueue&) = delete;
 
@@ -55,7 +56,7 @@ public:
     size_t Size();
 
     // Raised by every Append; the engine's fast loop waits on it together with the line.
-    platform::Wakeup* CommandWakeup() const { return m_wakeup; }
+    platform::Wakeup* CommandWakeup() const { return m_wakeup.get(); }
 
     // The engine calls this after writing into a poster's status word.
     void AnnounceStatus();
@@ -68,7 +69,7 @@ public:
 private:
     std::mutex m_lock;
     std::deque<CsiCommandRecord> m_records;
-    platform::Wakeup* m_wakeup = nullptr;
+    platform::UniqueWakeup m_wakeup;
     std::mutex m_statusLock;
     std::condition_variable m_statusChanged;
     uint64_t m_statusCount = 0;

@@ -5,7 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-// The block of three pointers the poster creates before the thread starts.
+// The block of three pointers the poster creates before the thread starts. The poster owns the
+// block and what it points to, and frees them only after the engine thread has ended.
 struct CsiSharedBlock {
     uint16_t* stationId = nullptr; // created 0, never set by this system
     uint8_t* cell = nullptr;       // not used by the engine
@@ -13,8 +14,8 @@ struct CsiSharedBlock {
 };
 
 struct CsiTaskContext {
-    std::atomic<uint8_t> stop{0}; // the loop ends when this becomes non-zero
-    CsiSharedBlock* shared = nullptr;
+    std::atomic<uint8_t> stop{0};     // the loop ends when this becomes non-zero
+    CsiSharedBlock* shared = nullptr; // the poster's, see above
 };
 
 // The integer key of section "VELMAR" in the local profile that selects the engine's pacing:

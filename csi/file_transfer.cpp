@@ -6,9 +6,10 @@
 #include "csi/file_storage.h"
 #include "csi/obj_file.h"
 #include "logging/log.h"
+#include "tools/unique_nothrow.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 const char* const kSource = "server";
@@ -112,7 +113,7 @@ void CsiEngine::TakePiece(uint16_t type) {
         LogMessage(kSource, "Same sequence number as last packet. Ignoring data.", LOG_INFORMATION);
     } else if (m_fileBuffer) {
         m_lastAcceptedSequence = sequence;
-        std::memcpy(m_fileBuffer + m_cursor, m_receiveArea + CSI_HEADER_SIZE, n);
+        std::memcpy(m_fileBuffer.get() + m_cursor, m_receiveArea + CSI_HEADER_SIZE, n);
         m_cursor += n;
     }
     if (type == MSG_DATA) {
@@ -123,10 +124,10 @@ void CsiEngine::TakePiece(uint16_t type) {
 }
 
 void CsiEngine::FinishFile() {
-    uint8_t** list = nullptr;
+    ObjectList list;
     uint32_t count = 0;
     uintptr_t* listOut = m_current.objectListOut;
-    const int rc = listOut ? ParseObjFile(&list, &count, m_fileBuffer, m_cursor)
+    const int rc = listOut ? ParseObjFile(&list, &count, m_fileBuffer.get(), m_cursor)
                            : static_cast<int>(OBJ_NULL_ARGUMENT);
     if (rc != OBJ_VALID) {
         LogMessage(kSource, "Error in received file.", LOG_ERROR);
@@ -135,9 +136,11 @@ void CsiEngine::FinishFile() {
         StartTimer(60000);
         return;
     }
-    *listOut = reinterpret_cast<uintptr_t>(list);
-    StoreFile(m_fileBuffer, m_cursor);
-    ReplaceObjectList(list);
+    // The poster's word only tells where the list is; the engine keeps it until the file is
+    // confirmed, the next one comes or the task ends.
+    *listOut = reinterpret_cast<uintptr_t>(list.get());
+    StoreFile(m_fileBuffer.get(), m_cursor);
+    ReplaceObjectList(std::move(list));
     if (CommandRunning(3))
         m_resultStatus = FileResultStatus();
     m_fileAccepted = true;
@@ -185,17 +188,14 @@ void CsiEngine::HandleConfirmPending(uint16_t type) {
 
 bool CsiEngine::ProvideFileBuffer(uint32_t size) {
     ReleaseFileBuffer();
-    m_fileBuffer = static_cast<uint8_t*>(std::malloc(size + CSI_FILE_BUFFER_SLACK));
+    m_fileBuffer = MakeUniqueNoThrow<uint8_t[]>(size + CSI_FILE_BUFFER_SLACK);
     return m_fileBuffer != nullptr;
 }
 
 void CsiEngine::ReleaseFileBuffer() {
-    std::free(m_fileBuffer);
-    m_fileBuffer = nullptr;
+    m_fileBuffer.reset();
 }
 
-void CsiEngine::ReplaceObjectList(uint8_t** list) {
-    if (m_objectList != list)
-        FreeObjectList(m_objectList);
-    m_objectList = list;
+void CsiEngine::ReplaceObjectList(ObjectList list) {
+    m_objectList = std::move(list);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -52,7 +53,7 @@ void FreeObjectList(uint8_t** list) {
     std::free(list);
 }
 
-int ParseObjFile(uint8_t*** listOut, uint32_t* countOut, const uint8_t* file, size_t received) {
+int ParseObjFile(ObjectList* listOut, uint32_t* countOut, const uint8_t* file, size_t received) {
     if (!listOut || !countOut || !file)
         return OBJ_NULL_ARGUMENT;
     if (received < 2)
@@ -73,7 +74,7 @@ int ParseObjFile(uint8_t*** listOut, uint32_t* countOut, const uint8_t* file, si
         if (!IsEmptySlot(CsiGet16(file + kHeaderSize + i * kSlotSize, 0)))
             ++count;
 
-    uint8_t** list = static_cast<uint8_t**>(std::calloc(count + 1, sizeof(uint8_t*)));
+    ObjectList list(static_cast<uint8_t**>(std::calloc(count + 1, sizeof(uint8_t*))));
     if (!list)
         return OBJ_OUT_OF_MEMORY;
 
@@ -100,11 +101,9 @@ int ParseObjFile(uint8_t*** listOut, uint32_t* countOut, const uint8_t* file, si
         result = OBJ_VALID;
     }
 
-    if (result != OBJ_VALID) {
-        FreeObjectList(list);
+    if (result != OBJ_VALID)
         return result;
-    }
-    *listOut = list;
+    *listOut = std::move(list);
     *countOut = count;
     return OBJ_VALID;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 enum ObjParseResult : int {
     OBJ_VALID = 0,
@@ -12,9 +13,15 @@ enum ObjParseResult : int {
     OBJ_OUT_OF_MEMORY = -34,
 };
 
-// On OBJ_VALID, *listOut receives a null-terminated list of heap copies of the objects (free it
-// with FreeObjectList) and *countOut their number. On any other result nothing is handed out.
-int ParseObjFile(uint8_t*** listOut, uint32_t* countOut, const uint8_t* file, size_t received);
-
 // Frees every object copy and the list itself; null is allowed.
 void FreeObjectList(uint8_t** list);
+
+struct ObjectListDeleter {
+    void operator()(uint8_t** list) const { FreeObjectList(list); }
+};
+// A null-terminated list of heap copies of a file's objects, with the copies it points to.
+using ObjectList = std::unique_ptr<uint8_t*[], ObjectListDeleter>;
+
+// On OBJ_VALID, *listOut receives the list of the file's objects and *countOut their number. On
+// any other result nothing is handed out.
+int ParseObjFile(ObjectList* listOut, uint32_t* countOut, const uint8_t* file, size_t received);

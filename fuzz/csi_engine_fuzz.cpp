@@ -49,10 +49,9 @@ size_t CheckStoredFiles(const std::string& dir) {
         std::ifstream in(entry.path(), std::ios::binary);
         const fuzz::Bytes bytes{std::istreambuf_iterator<char>(in),
                                 std::istreambuf_iterator<char>()};
-        uint8_t** list = nullptr;
+        ObjectList list;
         uint32_t count = 0;
         FUZZ_CHECK(ParseObjFile(&list, &count, bytes.data(), bytes.size()) == OBJ_VALID);
-        FreeObjectList(list);
     }
     return ecg;
 }

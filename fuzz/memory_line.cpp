@@ -66,14 +66,19 @@ std::string SerialDeviceName(unsigned comNumber) {
     return "MEM" + std::to_string(comNumber);
 }
 
-SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+void SerialPortDeleter::operator()(SerialPort* port) const {
+    --memory_line::g_open; // closed through SerialClose or by its owner going away
+    delete port;
+}
+
+UniqueSerialPort SerialOpen(unsigned comNumber, uint32_t* lastError) {
     if (memory_line::g_refuse) {
         if (lastError != nullptr)
             *lastError = 2; // no such port
         return nullptr;
     }
     ++memory_line::g_open;
-    auto* port = new SerialPort;
+    UniqueSerialPort port(new SerialPort);
     port->comNumber = comNumber;
     return port;
 }
@@ -124,10 +129,8 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t) {
                                                              : SerialWait::Timeout;
 }
 
-bool SerialClose(SerialPort* port) {
-    --memory_line::g_open;
-    delete port;
-    return true;
+bool SerialClose(UniqueSerialPort port) {
+    return port != nullptr; // the deleter counts the close
 }
 
 } // namespace platform

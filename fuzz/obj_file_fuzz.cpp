@@ -13,25 +13,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> file(new uint8_t[size == 0 ? 1 : size]);
     if (size > 0)
         std::memcpy(file.get(), data, size);
-    uint8_t** list = reinterpret_cast<uint8_t**>(0x1);
+    ObjectList list;
     uint32_t count = 12345;
     const int result = ParseObjFile(&list, &count, size == 0 ? nullptr : file.get(), size);
     FUZZ_CHECK(result == OBJ_VALID || result == OBJ_MALFORMED || result == OBJ_BAD_FORMAT ||
                result == OBJ_NULL_ARGUMENT || result == OBJ_OUT_OF_MEMORY);
+    FUZZ_CHECK((result == OBJ_VALID) == (list != nullptr)); // nothing handed out on failure
     if (result == OBJ_VALID) {
-        FUZZ_CHECK(list != nullptr && list != reinterpret_cast<uint8_t**>(0x1));
         uint32_t n = 0;
         while (list[n] != nullptr)
             ++n;
         FUZZ_CHECK(n == count);
-        FreeObjectList(list);
     }
-    uint8_t** again = nullptr;
+    ObjectList again;
     uint32_t againCount = 0;
     FUZZ_CHECK(ParseObjFile(&again, &againCount, size == 0 ? nullptr : file.get(), size) == result);
-    if (result == OBJ_VALID) {
+    if (result == OBJ_VALID)
         FUZZ_CHECK(againCount == count);
-        FreeObjectList(again);
-    }
     return 0;
 }

@@ -10,10 +10,11 @@
 #include "logging/log.h"
 #include "platform/serial.h"
 #include "platform/wakeup.h"
+#include "tools/unique_nothrow.h"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <memory>
 
 namespace {
 
@@ -29,8 +30,8 @@ constexpr int kShortestPacket = 28;
 struct SlipState {
     int attachedLine = -1;
     bool modemInUse = false; // selects the modem for send and receive; never cleared again
-    CModemInterface* modem = nullptr;
-    uint8_t* pending = nullptr; // still-encoded bytes of frames not yet returned
+    std::unique_ptr<CModemInterface> modem;
+    std::unique_ptr<uint8_t[]> pending; // still-encoded bytes of frames not yet returned
     int pendingCount = 0;
     // The kept bytes were decoded and hold no complete frame: until bytes with an END arrive
     // there is nothing to find, so they are not decoded again (a long frame in many small reads
@@ -84,8 +85,7 @@ Decode slip_decode_frame(const uint8_t** cursor, int* remaining, uint8_t* out, i
 }
 
 void FreePending() {
-    delete[] g_slip.pending;
-    g_slip.pending = nullptr;
+    g_slip.pending.reset();
     g_slip.pendingCount = 0;
     g_slip.pendingIncomplete = false;
 }
@@ -93,14 +93,14 @@ void FreePending() {
 // Decodes the first frame of the pending bytes; a complete frame is removed from them.
 // Returns the packet length, or 0 when the pending bytes hold no complete frame yet.
 int DecodePending(uint8_t* packet) {
-    const uint8_t* cursor = g_slip.pending;
+    const uint8_t* cursor = g_slip.pending.get();
     int remaining = g_slip.pendingCount;
     int decoded = 0;
     if (slip_decode_frame(&cursor, &remaining, packet, &decoded) == Decode::Complete) {
         if (remaining == 0) {
             FreePending();
         } else {
-            std::memmove(g_slip.pending, cursor, static_cast<size_t>(remaining));
+            std::memmove(g_slip.pending.get(), cursor, static_cast<size_t>(remaining));
             g_slip.pendingCount = remaining;
             g_slip.pendingIncomplete = false;
         }
@@ -150,7 +150,7 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
     // The rate to the modem; the line behind it may be slower, which only makes the estimate
     // of a frame's rest short.
     g_slip.bitsPerSecond = static_cast<uint32_t>(baudCode) * 100;
-    g_slip.modem = new (std::nothrow) CModemInterface;
+    g_slip.modem = MakeUniqueNoThrow<CModemInterface>();
     if (g_slip.modem != nullptr) {
         g_slip.modem->SetInitString(initString != nullptr ? initString : "");
         g_slip.modem->SetHangupPrefix(hangupPrefix != nullptr ? hangupPrefix : "");
@@ -163,8 +163,7 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
                       baudCode * 100);
             return g_slip.attachedLine;
         }
-        delete g_slip.modem;
-        g_slip.modem = nullptr;
+        g_slip.modem.reset();
     }
     LogFormat(kSource, LOG_ERROR,
               "Error attaching slip driver to modem : COM port (%d). Baudrate (%d).", comNumber,
@@ -192,8 +191,7 @@ void link_close(int line) {
     }
     if (g_slip.modem != nullptr) {
         g_slip.modem->Close();
-        delete g_slip.modem;
-        g_slip.modem = nullptr;
+        g_slip.modem.reset();
     }
     g_slip.attachedLine = -1;
 }
@@ -253,7 +251,8 @@ int ReceiveFrame(uint8_t* packet) {
                 FreePending();
                 return 0;
             }
-            std::memcpy(g_slip.pending + g_slip.pendingCount, chunk, static_cast<size_t>(got));
+            std::memcpy(g_slip.pending.get() + g_slip.pendingCount, chunk,
+                        static_cast<size_t>(got));
             g_slip.pendingCount += got;
             if (!g_slip.pendingIncomplete ||
                 std::memchr(chunk, END, static_cast<size_t>(got)) != nullptr) {
@@ -270,9 +269,9 @@ int ReceiveFrame(uint8_t* packet) {
         int decoded = 0;
         if (slip_decode_frame(&cursor, &remaining, packet, &decoded) == Decode::Complete) {
             if (remaining > 0) {
-                g_slip.pending = new (std::nothrow) uint8_t[SLIP_MAX_PENDING];
+                g_slip.pending = MakeUniqueNoThrow<uint8_t[]>(SLIP_MAX_PENDING);
                 if (g_slip.pending != nullptr) {
-                    std::memcpy(g_slip.pending, cursor, static_cast<size_t>(remaining));
+                    std::memcpy(g_slip.pending.get(), cursor, static_cast<size_t>(remaining));
                     g_slip.pendingCount = remaining;
                     g_slip.pendingIncomplete = false;
                 }
@@ -280,10 +279,10 @@ int ReceiveFrame(uint8_t* packet) {
             return decoded;
         }
         if (decoded > 0) {
-            g_slip.pending = new (std::nothrow) uint8_t[SLIP_MAX_PENDING];
+            g_slip.pending = MakeUniqueNoThrow<uint8_t[]>(SLIP_MAX_PENDING);
             if (g_slip.pending == nullptr)
                 return 0;
-            std::memcpy(g_slip.pending, chunk, static_cast<size_t>(got));
+            std::memcpy(g_slip.pending.get(), chunk, static_cast<size_t>(got));
             g_slip.pendingCount = got;
             g_slip.pendingIncomplete = true;
         } else {
@@ -369,7 +368,7 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
     // long at once instead of waking for every few bytes of it.
     uint64_t restUs = 0;
     if (g_slip.pending != nullptr && g_slip.pendingIncomplete)
-        restUs = slip_frame_rest_us(g_slip.pending, g_slip.pendingCount, g_slip.bitsPerSecond,
+        restUs = slip_frame_rest_us(g_slip.pending.get(), g_slip.pendingCount, g_slip.bitsPerSecond,
                                     g_slip.lastPacketLength);
     else if (g_slip.pending == nullptr && g_slip.frameOpened)
         restUs = slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength);
@@ -399,12 +398,8 @@ int slip_pending_count() {
 }
 
 void slip_reset_for_tests() {
-    if (g_slip.modem != nullptr) {
-        delete g_slip.modem;
-        g_slip.modem = nullptr;
-    }
+    g_slip.modem.reset();
     if (g_slip.attachedLine >= 0 && !g_slip.modemInUse)
         line_close(g_slip.attachedLine);
-    FreePending();
-    g_slip = SlipState{};
+    g_slip = SlipState{}; // frees the pending bytes too
 }

@@ -5,10 +5,12 @@
 #include "platform/clock.h"
 #include "platform/serial.h"
 
+#include <utility>
+
 namespace {
 
 struct V24State {
-    platform::SerialPort* lines[V24_LINES] = {};
+    platform::UniqueSerialPort lines[V24_LINES];
     uint32_t (*tick)() = nullptr;
 };
 
@@ -49,16 +51,13 @@ int32_t v24_open(int line, int /*parity*/, int /*dataBits*/, int /*stopBits*/, i
     // layer's direct configuration gives.
     if (!ValidIndex(line))
         return -1;
-    if (g_v24.lines[line] != nullptr) {
-        // Never happens in this system (a line is closed before it is reopened); do not leak.
-        platform::SerialClose(g_v24.lines[line]);
-        g_v24.lines[line] = nullptr;
-    }
-    platform::SerialPort* port = platform::SerialOpen(static_cast<unsigned>(line + 1), nullptr);
-    if (port == nullptr)
+    // Never still open in this system (a line is closed before it is reopened); if it were, it
+    // must be closed before the same port is opened again, as the open is exclusive.
+    g_v24.lines[line].reset();
+    g_v24.lines[line] = platform::SerialOpen(static_cast<unsigned>(line + 1), nullptr);
+    if (g_v24.lines[line] == nullptr)
         return -1;
-    g_v24.lines[line] = port;
-    if (platform::SerialConfigureDirect(port, v24_bits_per_second(baudIndex)) !=
+    if (platform::SerialConfigureDirect(g_v24.lines[line].get(), v24_bits_per_second(baudIndex)) !=
         platform::SerialSetup::Ok) {
         v24_close(line);
         return -1;
@@ -76,7 +75,8 @@ int32_t v24_read_block(int line, uint32_t timeoutMs, int count, uint8_t* buffer,
     const uint32_t deadline = start + timeoutMs;
     int total = 0;
     for (;;) {
-        const int got = platform::SerialRead(g_v24.lines[line], buffer + total, count - total);
+        const int got =
+            platform::SerialRead(g_v24.lines[line].get(), buffer + total, count - total);
         if (got < 0) {
             *bytesRead = total;
             return -1;
@@ -97,7 +97,7 @@ int32_t v24_read_block(int line, uint32_t timeoutMs, int count, uint8_t* buffer,
 int32_t v24_wait_readable(int line, uint32_t timeoutMs, platform::Wakeup* wakeup) {
     if (!ValidIndex(line) || g_v24.lines[line] == nullptr)
         return -1;
-    switch (platform::SerialWaitReadable(g_v24.lines[line], wakeup, timeoutMs)) {
+    switch (platform::SerialWaitReadable(g_v24.lines[line].get(), wakeup, timeoutMs)) {
     case platform::SerialWait::Readable:
         return 1;
     case platform::SerialWait::Woken:
@@ -110,15 +110,13 @@ int32_t v24_wait_readable(int line, uint32_t timeoutMs, platform::Wakeup* wakeup
 int32_t v24_write_block(int line, uint32_t /*timeoutMs*/, const uint8_t* buffer, int length) {
     if (!ValidIndex(line) || g_v24.lines[line] == nullptr)
         return -1;
-    return platform::SerialWrite(g_v24.lines[line], buffer, length) ? 0 : -1;
+    return platform::SerialWrite(g_v24.lines[line].get(), buffer, length) ? 0 : -1;
 }
 
 int32_t v24_close(int line) {
     if (!ValidIndex(line) || g_v24.lines[line] == nullptr)
         return -1;
-    platform::SerialPurge(g_v24.lines[line], true, false);
-    platform::SerialPurge(g_v24.lines[line], false, true);
-    const bool closed = platform::SerialClose(g_v24.lines[line]);
-    g_v24.lines[line] = nullptr;
-    return closed ? 0 : -1;
+    platform::SerialPurge(g_v24.lines[line].get(), true, false);
+    platform::SerialPurge(g_v24.lines[line].get(), false, true);
+    return platform::SerialClose(std::move(g_v24.lines[line])) ? 0 : -1;
 }

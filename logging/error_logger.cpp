@@ -9,9 +9,10 @@
 #include "tools/token.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace {
-CErrorLogger* g_pInstance = nullptr;
+std::unique_ptr<CErrorLogger> g_pInstance;
 
 std::string Printf10(const std::string& label, const std::string& value) {
     char head[32];
@@ -23,8 +24,8 @@ std::string Printf10(const std::string& label, const std::string& value) {
 CErrorLogger* CErrorLogger::GetInstance() {
     // No lock: the entry makes the first call before any other thread exists.
     if (g_pInstance == nullptr)
-        g_pInstance = new CErrorLogger();
-    return g_pInstance;
+        g_pInstance = std::make_unique<CErrorLogger>();
+    return g_pInstance.get();
 }
 
 void CErrorLogger::DestroyInstance() {
@@ -32,14 +33,14 @@ void CErrorLogger::DestroyInstance() {
         return;
     g_pInstance->Stop();
     if (g_pInstance->IsWriterLeftBehind()) {
-        // Its writer still runs on it: kept, and reachable, until the process ends.
+        // Its writer still runs on it: kept, and reachable, until the process ends. Never
+        // freed, not even at exit, where freeing it would wait for the hung write.
         static CErrorLogger* s_pLeftBehind = nullptr;
         g_pInstance->m_pNextLeftBehind = s_pLeftBehind;
-        s_pLeftBehind = g_pInstance;
+        s_pLeftBehind = g_pInstance.release();
     } else {
-        delete g_pInstance;
+        g_pInstance.reset();
     }
-    g_pInstance = nullptr;
 }
 
 CErrorLogger::CErrorLogger() : m_now(platform::NowLocal) {}

@@ -164,5 +164,5 @@ private:
     std::function<platform::LocalTime()> m_now;
     std::function<bool(const std::string&)> m_writeFault;
     std::atomic<bool> m_bWriterLeftBehind{false};
-    CErrorLogger* m_pNextLeftBehind = nullptr; // DestroyInstance's list of kept loggers
+    CErrorLogger* m_pNextLeftBehind = nullptr; // DestroyInstance's list of loggers kept for good
 };

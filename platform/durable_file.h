@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
+// A file being made durable; one left open by an early return is closed when it goes away.
 struct DurableFile {
-    intptr_t handle = -1; // file descriptor or HANDLE; -1 when not open
+    UniqueFile handle;
 };
 
 // Creates a new file for writing; fails when a file of that name already exists.
@@ -21,7 +24,7 @@ bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length);
 // Forces the written bytes to stable storage.
 bool DurableFlush(DurableFile* file);
 
-// Closes the file; false when the close itself reports an error.
+// Closes the file; false when the close itself reports an error (a write that failed late).
 bool DurableClose(DurableFile* file);
 
 // Renames from → to; fails (and leaves both alone) when "to" already exists. Works on file

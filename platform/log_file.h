@@ -6,6 +6,7 @@
 // no lock can always read.
 #pragma once
 #include "platform/clock.h"
+#include "platform/unique_handle.h"
 
 #include <cstdint>
 #include <string>
@@ -21,7 +22,7 @@ constexpr uint32_t kErrorAlreadyExists = 183;
 class SharedReadFile {
 public:
     SharedReadFile() = default;
-    ~SharedReadFile();
+    ~SharedReadFile() = default;
     SharedReadFile(const SharedReadFile&) = delete;
     SharedReadFile& operator=(const SharedReadFile&) = delete;
 
@@ -48,7 +49,7 @@ public:
     uint32_t LastError() const { return m_lastError; }
 
 private:
-    intptr_t m_handle = -1;
+    UniqueFile m_handle;
     uint32_t m_lastError = 0;
 };
 

@@ -5,21 +5,29 @@
 // 107 bytes of a socket address.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
 
 class PipeHandle;
 
+// Closes the pipe and frees it; the server role also removes the name it created.
+struct PipeHandleDeleter {
+    void operator()(PipeHandle* pipe) const;
+};
+// The owner of an open pipe; the functions below only use the pipe they are given.
+using UniquePipe = std::unique_ptr<PipeHandle, PipeHandleDeleter>;
+
 // The full platform name of the pipe for a bare name.
 std::string PipePath(const std::string& name);
 
 // Server role: creates the pipe and waits for no one (the first Read or Write accepts the
 // client). Null on failure, with the platform error in *error.
-PipeHandle* PipeCreate(const std::string& name, uint32_t* error);
+UniquePipe PipeCreate(const std::string& name, uint32_t* error);
 
 // Client role: connects to a pipe somebody else created; fails at once when there is none.
-PipeHandle* PipeConnect(const std::string& name, uint32_t* error);
+UniquePipe PipeConnect(const std::string& name, uint32_t* error);
 
 // One blocking read or write. False on failure with the platform error in *error; a read at
 // the end of the stream (the other side closed) also fails.
@@ -28,10 +36,7 @@ bool PipeWrite(PipeHandle* pipe, const void* buffer, uint32_t size, uint32_t* by
                uint32_t* error);
 
 // Ends a read or write that waits in another thread, and makes every later one fail at once.
-// The pipe stays open until PipeClose.
+// The pipe stays open until its owner closes it.
 void PipeInterrupt(PipeHandle* pipe);
-
-// Closes the pipe; the server role also removes the name it created.
-void PipeClose(PipeHandle* pipe);
 
 } // namespace platform

@@ -8,6 +8,7 @@
 // (normally a symlink to a tty such as /dev/ttyUSB0 or a pty slave); that entry is then opened.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -15,6 +16,13 @@ namespace platform {
 struct Wakeup; // platform/wakeup.h
 
 struct SerialPort; // opaque
+
+// Frees a port, closing it first when SerialClose has not.
+struct SerialPortDeleter {
+    void operator()(SerialPort* port) const;
+};
+// The owner of an open port; the functions below only use the port they are given.
+using UniqueSerialPort = std::unique_ptr<SerialPort, SerialPortDeleter>;
 
 // How a configuration attempt ended; the modem interface reports each failure differently.
 enum class SerialSetup {
@@ -29,7 +37,7 @@ std::string SerialDeviceName(unsigned comNumber);
 
 // Opens the port exclusively (a second opener fails). Returns null on failure and then stores
 // the platform's error code in *lastError when given.
-SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError);
+UniqueSerialPort SerialOpen(unsigned comNumber, uint32_t* lastError);
 
 // Direct SLIP line: raw 8N1, no flow control, DTR and RTS off, the given bit rate, both queues
 // discarded; a read returns at once with what has arrived; a write gives up after 100 ms.
@@ -65,7 +73,8 @@ enum class SerialWait {
 // is raised. A port whose far end has gone away waits out the time rather than spinning.
 SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs);
 
-// Closes the port and frees the object; false when closing failed (the object is freed anyway).
-bool SerialClose(SerialPort* port);
+// Closes the port and frees the object; false when closing failed (the object is freed anyway)
+// or there was no port.
+bool SerialClose(UniqueSerialPort port);
 
 } // namespace platform

@@ -4,14 +4,21 @@
 // Raising is cheap and never blocks; several raises before a wait count as one.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 namespace platform {
 
 struct Wakeup; // opaque
 
+// Closes what the signal holds and frees it.
+struct WakeupDeleter {
+    void operator()(Wakeup* wakeup) const;
+};
+// The owner of a signal; the functions below only use the signal they are given.
+using UniqueWakeup = std::unique_ptr<Wakeup, WakeupDeleter>;
+
 // Null when the platform refuses the resources; callers then fall back to plain time-outs.
-Wakeup* WakeupCreate();
-void WakeupDestroy(Wakeup* wakeup);
+UniqueWakeup WakeupCreate();
 
 // Marks the signal raised; a wait in progress or the next one returns at once.
 void WakeupRaise(Wakeup* wakeup);

@@ -2,13 +2,7 @@
 // platform/pipe. Never retries on its own: the caller decides what a failure means.
 #include "server/cmn_pipe.h"
 
-#include "platform/pipe.h"
-
 CCmnPipe::CCmnPipe() = default;
-
-CCmnPipe::~CCmnPipe() {
-    Close();
-}
 
 bool CCmnPipe::Open(const std::string& name, bool bCreate) {
     if (m_hPipe || m_bFailed)
@@ -24,8 +18,7 @@ bool CCmnPipe::Open(const std::string& name, bool bCreate) {
 }
 
 bool CCmnPipe::Close() {
-    platform::PipeClose(m_hPipe);
-    m_hPipe = nullptr;
+    m_hPipe.reset(); // closes the pipe
     m_bFailed = false;
     return true;
 }
@@ -33,15 +26,15 @@ bool CCmnPipe::Close() {
 bool CCmnPipe::Read(void* buffer, uint32_t size, uint32_t* bytesRead) {
     if (!m_hPipe || !buffer)
         return false;
-    return platform::PipeRead(m_hPipe, buffer, size, bytesRead, &m_dwLastError);
+    return platform::PipeRead(m_hPipe.get(), buffer, size, bytesRead, &m_dwLastError);
 }
 
 bool CCmnPipe::Write(const void* buffer, uint32_t size, uint32_t* bytesWritten) {
     if (!m_hPipe || !buffer)
         return false;
-    return platform::PipeWrite(m_hPipe, buffer, size, bytesWritten, &m_dwLastError);
+    return platform::PipeWrite(m_hPipe.get(), buffer, size, bytesWritten, &m_dwLastError);
 }
 
 void CCmnPipe::InterruptRead() {
-    platform::PipeInterrupt(m_hPipe);
+    platform::PipeInterrupt(m_hPipe.get());
 }

@@ -3,17 +3,15 @@
 // the name itself when it contains '/', else "$TMPDIR/ecgcomm-pipe-<name>" (/tmp without
 // TMPDIR). The process only ever connects as a client and reads.
 #pragma once
+#include "platform/pipe.h"
+
 #include <cstdint>
 #include <string>
-
-namespace platform {
-class PipeHandle;
-}
 
 class CCmnPipe {
 public:
     CCmnPipe();
-    virtual ~CCmnPipe();
+    virtual ~CCmnPipe() = default;
 
     // bCreate: true = create the pipe (server role), false = connect to it (client role).
     bool Open(const std::string& name, bool bCreate);
@@ -32,7 +30,7 @@ public:
 private:
     std::string m_strName;
     uint32_t m_dwLastError = 0;
-    platform::PipeHandle* m_hPipe = nullptr;
+    platform::UniquePipe m_hPipe;
     // A failed Open leaves the object unusable until Close, as an invalid handle would.
     bool m_bFailed = false;
 };

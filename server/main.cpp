@@ -6,21 +6,22 @@
 #include "server/cmn_pipe.h"
 #include "server/process_entry.h"
 #include "server/process_state.h"
+#include "tools/unique_nothrow.h"
 
-#include <new>
+#include <memory>
 
 int main(int argc, char** argv) {
     // First, before any thread exists: signals and console events are recorded from now on.
     platform::StopRequestsInstall();
     EntrySeams seams;
-    seams.makeFrontEnd = [](const CommandLine& cl, bool useModem) -> CCSIComm* {
+    seams.makeFrontEnd = [](const CommandLine& cl, bool useModem) -> std::unique_ptr<CCSIComm> {
         if (useModem)
-            return new (std::nothrow)
-                CCSIModemComm(cl.comPort, cl.baudCode, cl.directory, cl.initString, cl.hangupPrefix,
-                              cl.hangupSuffix);
-        return new (std::nothrow) CCSISerialComm(cl.comPort, cl.baudCode, cl.directory);
+            return MakeUniqueNoThrow<CCSIModemComm>(cl.comPort, cl.baudCode, cl.directory,
+                                                    cl.initString, cl.hangupPrefix,
+                                                    cl.hangupSuffix);
+        return MakeUniqueNoThrow<CCSISerialComm>(cl.comPort, cl.baudCode, cl.directory);
     };
-    seams.makePipe = []() -> CCmnPipe* { return new (std::nothrow) CCmnPipe(); };
+    seams.makePipe = []() -> std::unique_ptr<CCmnPipe> { return MakeUniqueNoThrow<CCmnPipe>(); };
     seams.openPipe = [](CCmnPipe& pipe, const std::string& name) { return pipe.Open(name, false); };
     seams.endEventProcedure = EndEventThread;
     seams.waitStopRequest = platform::StopRequestWait;

@@ -10,6 +10,7 @@
 #include "server/process_state.h"
 
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <system_error>
 
@@ -24,8 +25,15 @@ namespace {
 
 const char* const kSource = "ServerMain";
 
-// The stop-request thread; not part of the shared state, as no other thread touches it.
-CSuspendedThread* g_pStopThread = nullptr;
+// The parts the entry creates and ends. The globals of process_state.h only let the other threads
+// see the first three; the stop-request thread is not shared, as no other thread touches it.
+struct EntryParts {
+    std::unique_ptr<CCSIComm> frontEnd;
+    std::unique_ptr<CCmnPipe> pipe;
+    std::unique_ptr<CSuspendedThread> ipcThread;
+    std::unique_ptr<CSuspendedThread> stopThread;
+};
+
 // Where the console lines say the log went, taken when the log was opened.
 std::string g_strLogWhere;
 
@@ -44,7 +52,7 @@ void Tell(const EntrySeams& seams, const std::string& what) {
 
 // From validation to the end of the file loop; every early return goes on to shut-down,
 // which undoes only what exists.
-int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
+int StartAndServe(const CommandLine& cl, const EntrySeams& seams, EntryParts* parts) {
     if (!ValidateParameters(cl.mask)) {
         Error("Unable to start CSI task. Parameters are invalid / missing.");
         Tell(seams, "invalid parameters: " + DescribeInvalidParameters(cl));
@@ -52,7 +60,8 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
             seams.console(kUsage);
         return 1;
     }
-    g_pCommInterface = seams.makeFrontEnd ? seams.makeFrontEnd(cl, g_bUseModem) : nullptr;
+    parts->frontEnd = seams.makeFrontEnd ? seams.makeFrontEnd(cl, g_bUseModem) : nullptr;
+    g_pCommInterface = parts->frontEnd.get();
     if (g_pCommInterface == nullptr) {
         Error("Error creating communication-interface.");
         return 0;
@@ -66,7 +75,8 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
         return 0;
     }
     if (cl.pipeName != "nopipe") {
-        g_pPipe = seams.makePipe ? seams.makePipe() : nullptr;
+        parts->pipe = seams.makePipe ? seams.makePipe() : nullptr;
+        g_pPipe = parts->pipe.get();
         if (g_pPipe == nullptr) {
             Error("Error creating pipe.");
             return 0;
@@ -76,9 +86,10 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
             Tell(seams, "the control pipe \"" + g_pPipe->Name() + "\" could not be opened");
             return 0;
         }
-        g_pIpcThread = seams.makeThread && seams.endEventProcedure
-                           ? seams.makeThread(seams.endEventProcedure)
-                           : nullptr;
+        parts->ipcThread = seams.makeThread && seams.endEventProcedure
+                               ? seams.makeThread(seams.endEventProcedure)
+                               : nullptr;
+        g_pIpcThread = parts->ipcThread.get();
         if (g_pIpcThread == nullptr) {
             Error("Error creating interprocess-communication thread.");
             return 0;
@@ -91,11 +102,11 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
     // Stop requests are acted on from here on; one that came earlier has been kept.
     if (seams.waitStopRequest && seams.makeThread) {
         const auto wait = seams.waitStopRequest;
-        g_pStopThread = seams.makeThread([wait] { return StopRequestThread(wait); });
-        if (g_pStopThread == nullptr)
+        parts->stopThread = seams.makeThread([wait] { return StopRequestThread(wait); });
+        if (parts->stopThread == nullptr)
             Error("Error creating stop-request thread.");
         else
-            g_pStopThread->Resume();
+            parts->stopThread->Resume();
     }
     while (g_bRunning)
         g_pCommInterface->HandleFileStatus();
@@ -108,7 +119,9 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams) {
     return 0;
 }
 
-void ShutDown(const EntrySeams& seams) {
+// Ends each part at its place in the order; the destructors of the owners would end them in
+// another one.
+void ShutDown(const EntrySeams& seams, EntryParts* parts) {
     // Whoever asked for the stop from outside will not write to the pipe: the end-event
     // thread must not wait for the parent. A request that comes while it still waits has the
     // same effect (the stop-request thread runs until after that wait).
@@ -122,24 +135,23 @@ void ShutDown(const EntrySeams& seams) {
             g_pIpcThread->Join();
             Info("Interprocess-communication thread exited.");
         }
-        delete g_pIpcThread;
         g_pIpcThread = nullptr;
+        parts->ipcThread.reset();
     }
-    if (g_pStopThread != nullptr) {
+    if (parts->stopThread != nullptr) {
         if (seams.releaseStopRequests)
             seams.releaseStopRequests();
-        g_pStopThread->Join();
-        delete g_pStopThread;
-        g_pStopThread = nullptr;
+        parts->stopThread->Join();
+        parts->stopThread.reset();
     }
     if (g_pCommInterface != nullptr) {
-        delete g_pCommInterface; // stops the CSI task
         g_pCommInterface = nullptr;
+        parts->frontEnd.reset(); // stops the CSI task
     }
     if (g_pPipe != nullptr) {
         g_pPipe->Close();
-        delete g_pPipe;
         g_pPipe = nullptr;
+        parts->pipe.reset();
     }
     Info("Exiting communication-process.");
     CErrorLogger::DestroyInstance(); // writes what is still pending
@@ -147,10 +159,13 @@ void ShutDown(const EntrySeams& seams) {
 
 } // namespace
 
-CSuspendedThread* CSuspendedThread::Create(std::function<unsigned()> procedure) {
-    CSuspendedThread* t = new (std::nothrow) CSuspendedThread();
-    if (t == nullptr)
+std::unique_ptr<CSuspendedThread> CSuspendedThread::Create(std::function<unsigned()> procedure) {
+    // The constructor is private, out of make_unique's reach.
+    std::unique_ptr<CSuspendedThread> owned(new (std::nothrow) CSuspendedThread());
+    if (owned == nullptr)
         return nullptr;
+    // The thread only uses the object it belongs to, whose destructor waits for it.
+    CSuspendedThread* t = owned.get();
     try {
         t->m_thread = std::thread([t, procedure] {
             {
@@ -160,10 +175,9 @@ CSuspendedThread* CSuspendedThread::Create(std::function<unsigned()> procedure) 
             t->m_exitCode = procedure();
         });
     } catch (const std::system_error&) {
-        delete t;
         return nullptr;
     }
-    return t;
+    return owned;
 }
 
 void CSuspendedThread::Resume() {
@@ -203,7 +217,8 @@ int RunProcessEntry(int argc, const char* const* argv, const EntrySeams& seams) 
                         : "no log file could be opened";
     LogFormat(kSource, LOG_INFORMATION, "Starting communication process. Version %s.",
               kProcessVersion);
-    const int exitCode = StartAndServe(cl, seams);
-    ShutDown(seams);
+    EntryParts parts;
+    const int exitCode = StartAndServe(cl, seams, &parts);
+    ShutDown(seams, &parts);
     return exitCode;
 }

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +19,7 @@ class CCmnPipe;
 class CSuspendedThread {
 public:
     // Null when the thread cannot be created.
-    static CSuspendedThread* Create(std::function<unsigned()> procedure);
+    static std::unique_ptr<CSuspendedThread> Create(std::function<unsigned()> procedure);
     ~CSuspendedThread();
     CSuspendedThread(const CSuspendedThread&) = delete;
     CSuspendedThread& operator=(const CSuspendedThread&) = delete;
@@ -47,13 +48,14 @@ struct EntrySeams {
     std::function<bool()> initFramework;
     // The front-end for the parsed command line: the modem variant when useModem is true.
     // Null when it cannot be created.
-    std::function<CCSIComm*(const CommandLine& commandLine, bool useModem)> makeFrontEnd;
+    std::function<std::unique_ptr<CCSIComm>(const CommandLine& commandLine, bool useModem)>
+        makeFrontEnd;
     // A control-pipe object (null when it cannot be created) and its client-side open.
-    std::function<CCmnPipe*()> makePipe;
+    std::function<std::unique_ptr<CCmnPipe>()> makePipe;
     std::function<bool(CCmnPipe& pipe, const std::string& name)> openPipe;
     // The end-event thread's procedure and the creation of a suspended thread for it.
     std::function<unsigned()> endEventProcedure;
-    std::function<CSuspendedThread*(std::function<unsigned()>)> makeThread =
+    std::function<std::unique_ptr<CSuspendedThread>(std::function<unsigned()>)> makeThread =
         CSuspendedThread::Create;
     // Stop requests from outside (signals, console events): waits for the next one and names
     // it, false once released; and the release. Empty: the process takes no such requests.

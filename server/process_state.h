@@ -11,9 +11,11 @@ class CCSIComm;
 class CCmnPipe;
 class CSuspendedThread;
 
+// The other threads' views of the parts the process entry owns: each is set once its part exists
+// and cleared when the entry ends it, after the threads that read it have been waited for.
 extern CCSIComm* g_pCommInterface;
 extern CCmnPipe* g_pPipe;
-extern CSuspendedThread* g_pIpcThread;  // the end-event thread; created and deleted by the entry
+extern CSuspendedThread* g_pIpcThread;  // the end-event thread
 extern std::atomic<bool> g_bRunning;    // the file loop runs while true; cleared by end events
 extern std::atomic<bool> g_bCommActive; // the end-event thread may call the front-end
 extern std::mutex g_csShutdown;         // end-event handling against the end of the file loop

@@ -5,6 +5,8 @@
 // refused.
 #include "platform/durable_file.h"
 
+#include "platform/posix/unique_fd.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -41,15 +43,12 @@ int RenameNoReplace(const char* from, const char* to) {
 } // namespace
 
 bool DurableCreateExclusive(const std::string& path, DurableFile* file) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    file->handle = fd;
-    return true;
+    file->handle = UniqueFile(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    return file->handle.IsValid();
 }
 
 bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length) {
-    const int fd = static_cast<int>(file->handle);
+    const int fd = static_cast<int>(file->handle.Get());
     while (length > 0) {
         const ssize_t written = ::write(fd, data, length);
         if (written < 0) {
@@ -66,15 +65,11 @@ bool DurableWriteAll(DurableFile* file, const uint8_t* data, size_t length) {
 }
 
 bool DurableFlush(DurableFile* file) {
-    return ::fsync(static_cast<int>(file->handle)) == 0;
+    return ::fsync(static_cast<int>(file->handle.Get())) == 0;
 }
 
 bool DurableClose(DurableFile* file) {
-    if (file->handle < 0)
-        return true;
-    const int rc = ::close(static_cast<int>(file->handle));
-    file->handle = -1;
-    return rc == 0;
+    return file->handle.Close();
 }
 
 bool DurableRenameNoReplace(const std::string& from, const std::string& to) {
@@ -111,13 +106,13 @@ bool DurableRenameChecked(const std::string& from, const std::string& to) {
 }
 
 bool DurableSyncDirectory(const std::string& directory) {
-    const int fd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.IsValid())
         return false;
-    const int rc = ::fsync(fd);
+    const int rc = ::fsync(fd.Get());
     const int error = errno;
-    ::close(fd);
+    fd.Close();
     // Some file systems cannot flush a directory at all; they write its entries with the files'
     // own flushes or their own journal. Refusing every recording there would help nobody.
     return rc == 0 || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP;

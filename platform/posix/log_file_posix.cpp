@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -30,58 +31,59 @@ uint32_t OpenError(int err, const std::string& path) {
     return 5; // access denied and everything else
 }
 
-} // namespace
-
-SharedReadFile::~SharedReadFile() {
-    Close();
+int Fd(const UniqueFile& file) {
+    return static_cast<int>(file.Get());
 }
 
+} // namespace
+
 bool SharedReadFile::IsOpen() const {
-    return m_handle >= 0;
+    return m_handle.IsValid();
 }
 
 bool SharedReadFile::OpenExistingForRead(const std::string& path) {
     Close();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFile file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.IsValid()) {
         m_lastError = OpenError(errno, path);
         return false;
     }
     // A reader that does not share writes: refused while someone writes the file.
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (flock(Fd(file), LOCK_SH | LOCK_NB) != 0) {
         m_lastError = OpenError(errno, path);
-        close(fd);
         return false;
     }
-    m_handle = fd;
+    m_handle = std::move(file);
     m_lastError = 0;
     return true;
 }
 
-static bool OpenForWriting(const std::string& path, bool truncate, intptr_t* handle,
-                           uint32_t* lastError) {
+namespace {
+
+bool OpenForWriting(const std::string& path, bool truncate, UniqueFile* handle,
+                    uint32_t* lastError) {
     struct stat before {};
     const bool existed = stat(path.c_str(), &before) == 0;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFile file(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!file.IsValid()) {
         *lastError = OpenError(errno, path);
         return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(Fd(file), LOCK_EX | LOCK_NB) != 0) {
         *lastError = OpenError(errno, path);
-        close(fd);
         return false;
     }
     // Truncate only once the lock shows nobody else is using the file.
-    if (truncate && ftruncate(fd, 0) != 0) {
+    if (truncate && ftruncate(Fd(file), 0) != 0) {
         *lastError = 5;
-        close(fd);
         return false;
     }
-    *handle = fd;
+    *handle = std::move(file);
     *lastError = existed ? kErrorAlreadyExists : 0;
     return true;
 }
+
+} // namespace
 
 bool SharedReadFile::OpenAlways(const std::string& path) {
     Close();
@@ -95,20 +97,20 @@ bool SharedReadFile::CreateAlways(const std::string& path) {
 
 uint64_t SharedReadFile::Size() const {
     struct stat st {};
-    if (m_handle < 0 || fstat(static_cast<int>(m_handle), &st) != 0)
+    if (!m_handle.IsValid() || fstat(Fd(m_handle), &st) != 0)
         return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
 bool SharedReadFile::SeekToEnd() {
-    return m_handle >= 0 && lseek(static_cast<int>(m_handle), 0, SEEK_END) >= 0;
+    return m_handle.IsValid() && lseek(Fd(m_handle), 0, SEEK_END) >= 0;
 }
 
 bool SharedReadFile::Write(const char* data, size_t size) {
-    if (m_handle < 0)
+    if (!m_handle.IsValid())
         return false;
     while (size > 0) {
-        const ssize_t n = write(static_cast<int>(m_handle), data, size);
+        const ssize_t n = write(Fd(m_handle), data, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -121,18 +123,16 @@ bool SharedReadFile::Write(const char* data, size_t size) {
 }
 
 bool SharedReadFile::Flush() {
-    return m_handle >= 0 && fsync(static_cast<int>(m_handle)) == 0;
+    return m_handle.IsValid() && fsync(Fd(m_handle)) == 0;
 }
 
 void SharedReadFile::Close() {
-    if (m_handle >= 0)
-        close(static_cast<int>(m_handle)); // also releases the lock
-    m_handle = -1;
+    m_handle.Close(); // also releases the lock
 }
 
 bool SharedReadFile::LastWriteLocal(LocalTime* out) const {
     struct stat st {};
-    if (m_handle < 0 || fstat(static_cast<int>(m_handle), &st) != 0)
+    if (!m_handle.IsValid() || fstat(Fd(m_handle), &st) != 0)
         return false;
     tm parts{};
     if (localtime_r(&st.st_mtime, &parts) == nullptr)

@@ -3,6 +3,8 @@
 // reported at once instead of hanging the start-up.
 #include "platform/pipe.h"
 
+#include "platform/posix/unique_fd.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 namespace platform {
 
+// Its descriptors are closed once, by the deleter of its owner.
 class PipeHandle {
 public:
     int listenFd = -1;
@@ -59,52 +62,50 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
 }
 } // namespace
 
-PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
+UniquePipe PipeCreate(const std::string& name, uint32_t* error) {
     sockaddr_un address;
     const std::string path = PipePath(name);
     if (!FillAddress(path, &address)) {
         *error = ENAMETOOLONG;
         return nullptr;
     }
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.IsValid()) {
         *error = static_cast<uint32_t>(errno);
         return nullptr;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(fd, 16) != 0) {
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd.Get(), 16) != 0) {
         *error = static_cast<uint32_t>(errno);
-        close(fd);
         return nullptr;
     }
-    PipeHandle* pipe = new PipeHandle();
-    pipe->listenFd = fd;
+    UniquePipe pipe(new PipeHandle());
+    pipe->listenFd = fd.Release();
     pipe->path = path;
     return pipe;
 }
 
-PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
+UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
     sockaddr_un address;
     if (!FillAddress(PipePath(name), &address)) {
         *error = ENAMETOOLONG;
         return nullptr;
     }
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.IsValid()) {
         *error = static_cast<uint32_t>(errno);
         return nullptr;
     }
     int rc;
     do {
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        rc = connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         *error = static_cast<uint32_t>(errno);
-        close(fd);
         return nullptr;
     }
-    PipeHandle* pipe = new PipeHandle();
-    pipe->fd = fd;
+    UniquePipe pipe(new PipeHandle());
+    pipe->fd = fd.Release();
     return pipe;
 }
 
@@ -154,14 +155,14 @@ void PipeInterrupt(PipeHandle* pipe) {
     if (!pipe)
         return;
     // A blocked accept or read returns, and every later one fails at once; the descriptors stay
-    // valid until PipeClose, so the thread that reads never sees a reused number.
+    // valid until the pipe is closed, so the thread that reads never sees a reused number.
     if (pipe->fd >= 0)
         shutdown(pipe->fd, SHUT_RDWR);
     if (pipe->listenFd >= 0)
         shutdown(pipe->listenFd, SHUT_RDWR);
 }
 
-void PipeClose(PipeHandle* pipe) {
+void PipeHandleDeleter::operator()(PipeHandle* pipe) const {
     if (!pipe)
         return;
     if (pipe->fd >= 0)

@@ -28,16 +28,28 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/clock.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/wakeup.h"
 
 namespace platform {
 
 struct SerialPort {
-    int fd = -1;
+    UniqueFd fd;
     bool modem = false;
     uint32_t bitsPerSecond = 9600;
+
+    ~SerialPort() { (void)Close(); }
+    // False when closing failed. The exclusive flag outlives this descriptor when someone else
+    // keeps the tty open (a relay holding a pty slave): clear it, or the next open of the port
+    // would be refused.
+    bool Close() {
+        if (fd.IsValid())
+            (void)ioctl(fd.Get(), TIOCNXCL);
+        return fd.Close();
+    }
 };
 
 namespace {
@@ -113,7 +125,7 @@ void SetModemLines(int fd, bool on) {
 
 SerialSetup Configure(SerialPort* port, uint32_t bps, bool modem) {
     termios2 t{};
-    if (ioctl(port->fd, TCGETS2, &t) != 0)
+    if (ioctl(port->fd.Get(), TCGETS2, &t) != 0)
         return SerialSetup::ReadSettingsFailed;
     MakeRaw(t);
     if (modem)
@@ -122,12 +134,12 @@ SerialSetup Configure(SerialPort* port, uint32_t bps, bool modem) {
         t.c_cflag &= ~HUPCL;
     if (bps != 0)
         SetRate(t, bps);
-    if (ioctl(port->fd, TCSETS2, &t) != 0)
+    if (ioctl(port->fd.Get(), TCSETS2, &t) != 0)
         return SerialSetup::ApplySettingsFailed;
     port->modem = modem;
     port->bitsPerSecond = bps != 0 ? bps : CurrentRate(t);
-    SetModemLines(port->fd, modem);
-    (void)ioctl(port->fd, TCFLSH, TCIOFLUSH);
+    SetModemLines(port->fd.Get(), modem);
+    (void)ioctl(port->fd.Get(), TCFLSH, TCIOFLUSH);
     return SerialSetup::Ok;
 }
 
@@ -150,7 +162,7 @@ int QuietGapMs(uint32_t bps) {
 }
 
 int ReadDirect(SerialPort* port, uint8_t* buffer, int count) {
-    const ssize_t n = read(port->fd, buffer, static_cast<size_t>(count));
+    const ssize_t n = read(port->fd.Get(), buffer, static_cast<size_t>(count));
     if (n >= 0)
         return static_cast<int>(n);
     // A pty whose far end is closed gives EIO: nothing arrived, not a failure.
@@ -170,7 +182,7 @@ int ReadModem(SerialPort* port, uint8_t* buffer, int count) {
             return got;
         const int left = static_cast<int>(total - elapsed);
         const int wait = got == 0 ? left : (gap < left ? gap : left);
-        const int ev = PollFor(port->fd, POLLIN, wait);
+        const int ev = PollFor(port->fd.Get(), POLLIN, wait);
         if (ev < 0)
             return got > 0 ? got : -1;
         if (ev == 0) {
@@ -179,7 +191,7 @@ int ReadModem(SerialPort* port, uint8_t* buffer, int count) {
             continue;
         }
         if (ev & POLLIN) {
-            const ssize_t n = read(port->fd, buffer + got, static_cast<size_t>(count - got));
+            const ssize_t n = read(port->fd.Get(), buffer + got, static_cast<size_t>(count - got));
             if (n > 0) {
                 got += static_cast<int>(n);
                 continue;
@@ -211,32 +223,34 @@ std::string SerialDeviceName(unsigned comNumber) {
     return "/dev/ttyS" + std::to_string(comNumber == 0 ? 0 : comNumber - 1);
 }
 
-SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+void SerialPortDeleter::operator()(SerialPort* port) const {
+    delete port; // closes it when SerialClose has not
+}
+
+UniqueSerialPort SerialOpen(unsigned comNumber, uint32_t* lastError) {
     const std::string name = SerialDeviceName(comNumber);
-    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.IsValid()) {
         if (lastError != nullptr)
             *lastError = static_cast<uint32_t>(errno);
         return nullptr;
     }
     // No sharing, as the Windows open: a second process on the same port must fail.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (lastError != nullptr)
             *lastError = static_cast<uint32_t>(errno);
-        close(fd);
         return nullptr;
     }
-    (void)ioctl(fd, TIOCEXCL);
+    (void)ioctl(fd.Get(), TIOCEXCL);
     termios2 t{};
-    if (ioctl(fd, TCGETS2, &t) != 0) {
+    if (ioctl(fd.Get(), TCGETS2, &t) != 0) {
         // Not a tty: the port does not exist as far as the caller is concerned.
         if (lastError != nullptr)
             *lastError = static_cast<uint32_t>(errno);
-        close(fd);
         return nullptr;
     }
-    auto* port = new SerialPort;
-    port->fd = fd;
+    UniqueSerialPort port(new SerialPort);
+    port->fd = std::move(fd);
     port->bitsPerSecond = CurrentRate(t);
     return port;
 }
@@ -263,20 +277,20 @@ bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
     if (length == 0)
         return true;
     // There is nearly always room: write at once and wait only when the queue is full.
-    ssize_t n = write(port->fd, buffer, static_cast<size_t>(length));
+    ssize_t n = write(port->fd.Get(), buffer, static_cast<size_t>(length));
     if (n >= 0)
         return true;
     if (errno != EAGAIN)
         return false;
     const int limit = port->modem ? length + 1 : kDirectWriteLimitMs;
-    const int ev = PollFor(port->fd, POLLOUT, limit);
+    const int ev = PollFor(port->fd.Get(), POLLOUT, limit);
     if (ev < 0)
         return false;
     if (ev == 0)
         return true; // timed out like a Windows write with a total time-out: success, 0 written
     if (ev & (POLLERR | POLLNVAL))
         return false;
-    n = write(port->fd, buffer, static_cast<size_t>(length));
+    n = write(port->fd.Get(), buffer, static_cast<size_t>(length));
     return n >= 0 || errno == EAGAIN;
 }
 
@@ -284,7 +298,7 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
     if (port == nullptr || (!transmit && !receive))
         return;
     const int which = transmit && receive ? TCIOFLUSH : (transmit ? TCOFLUSH : TCIFLUSH);
-    (void)ioctl(port->fd, TCFLSH, which);
+    (void)ioctl(port->fd.Get(), TCFLSH, which);
 }
 
 std::string SerialToOem(const std::string& text) {
@@ -298,7 +312,7 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
     for (;;) {
         const uint32_t elapsed = TickCount() - start;
         const int left = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
-        pollfd p[2] = {{wakeFd, POLLIN, 0}, {lineUsable ? port->fd : -1, POLLIN, 0}};
+        pollfd p[2] = {{wakeFd, POLLIN, 0}, {lineUsable ? port->fd.Get() : -1, POLLIN, 0}};
         const int r = poll(p, 2, left);
         if (r < 0 && errno == EINTR && left > 0)
             continue;
@@ -312,7 +326,7 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
         const bool hungUp = (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         int queued = 0;
         if ((p[1].revents & POLLIN) &&
-            (!hungUp || (ioctl(port->fd, FIONREAD, &queued) == 0 && queued > 0)))
+            (!hungUp || (ioctl(port->fd.Get(), FIONREAD, &queued) == 0 && queued > 0)))
             return SerialWait::Readable;
         if (hungUp)
             lineUsable = false;
@@ -321,15 +335,8 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
     }
 }
 
-bool SerialClose(SerialPort* port) {
-    if (port == nullptr)
-        return false;
-    // The exclusive flag outlives this descriptor when someone else keeps the tty open (a
-    // relay holding a pty slave): clear it, or the next open of the port would be refused.
-    (void)ioctl(port->fd, TIOCNXCL);
-    const int r = close(port->fd);
-    delete port;
-    return r == 0;
+bool SerialClose(UniqueSerialPort port) {
+    return port != nullptr && port->Close();
 }
 
 } // namespace platform

@@ -19,6 +19,8 @@ namespace {
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 constexpr unsigned char kReleased = 0; // no signal has the number 0
 
+// Never closed, so owned by no one: a signal can come until the process has ended, and its
+// handler writes here.
 int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_released{false};
 

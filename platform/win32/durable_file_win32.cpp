@@ -9,7 +9,7 @@ namespace platform {
 
 namespace {
 HANDLE AsHandle(const DurableFile* file) {
-    return reinterpret_cast<HANDLE>(file->handle);
+    return reinterpret_cast<HANDLE>(file->handle.Get());
 }
 } // namespace
 
@@ -18,7 +18,7 @@ bool DurableCreateExclusive(const std::string& path, DurableFile* file) {
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    file->handle = reinterpret_cast<intptr_t>(h);
+    file->handle = UniqueFile(reinterpret_cast<intptr_t>(h));
     return true;
 }
 
@@ -39,11 +39,7 @@ bool DurableFlush(DurableFile* file) {
 }
 
 bool DurableClose(DurableFile* file) {
-    if (file->handle == -1)
-        return true;
-    const BOOL ok = ::CloseHandle(AsHandle(file));
-    file->handle = -1;
-    return ok != 0;
+    return file->handle.Close();
 }
 
 bool DurableRenameNoReplace(const std::string& from, const std::string& to) {

@@ -1,6 +1,8 @@
 // Windows directory services over GetFileAttributesA, FindFirstFileA and the C runtime.
 #include "platform/fs.h"
 
+#include "platform/win32/unique_handle_win32.h"
+
 #include <direct.h>
 #include <windows.h>
 
@@ -18,11 +20,8 @@ bool AnyEntryMatches(const std::string& pattern) {
     if (pattern.empty())
         return false;
     WIN32_FIND_DATAA data{};
-    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    FindClose(h);
-    return true;
+    const UniqueFindHandle search(FindFirstFileA(pattern.c_str(), &data));
+    return search.IsValid();
 }
 
 bool ChangeDirectory(const std::string& path) {

@@ -6,11 +6,11 @@
 namespace platform {
 namespace {
 
-HANDLE H(intptr_t h) {
-    return reinterpret_cast<HANDLE>(h);
+HANDLE H(const UniqueFile& file) {
+    return reinterpret_cast<HANDLE>(file.Get());
 }
 
-bool OpenWith(const std::string& path, DWORD access, DWORD disposition, intptr_t* handle,
+bool OpenWith(const std::string& path, DWORD access, DWORD disposition, UniqueFile* handle,
               uint32_t* lastError) {
     SetLastError(0);
     HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
@@ -18,18 +18,14 @@ bool OpenWith(const std::string& path, DWORD access, DWORD disposition, intptr_t
     *lastError = GetLastError();
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    *handle = reinterpret_cast<intptr_t>(h);
+    *handle = UniqueFile(reinterpret_cast<intptr_t>(h));
     return true;
 }
 
 } // namespace
 
-SharedReadFile::~SharedReadFile() {
-    Close();
-}
-
 bool SharedReadFile::IsOpen() const {
-    return m_handle != -1 && m_handle != 0;
+    return m_handle.IsValid();
 }
 
 bool SharedReadFile::OpenExistingForRead(const std::string& path) {
@@ -73,9 +69,7 @@ bool SharedReadFile::Flush() {
 }
 
 void SharedReadFile::Close() {
-    if (IsOpen())
-        CloseHandle(H(m_handle));
-    m_handle = -1;
+    m_handle.Close();
 }
 
 bool SharedReadFile::LastWriteLocal(LocalTime* out) const {

@@ -7,10 +7,13 @@
 // yet (ERROR_PIPE_LISTENING).
 #include "platform/pipe.h"
 
+#include "platform/win32/unique_handle_win32.h"
+
 #include <windows.h>
 
 namespace platform {
 
+// Its handles are closed once, by the deleter of its owner.
 class PipeHandle {
 public:
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -26,22 +29,20 @@ std::string PipePath(const std::string& name) {
 namespace {
 // The pipe object for an open handle, with its interrupt event; null (the handle closed) when
 // the event cannot be created.
-PipeHandle* NewHandle(HANDLE h, bool server, uint32_t* error) {
-    HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (interrupt == nullptr) {
+UniquePipe NewHandle(HANDLE h, bool server, uint32_t* error) {
+    UniquePipe pipe(new PipeHandle());
+    pipe->handle = h;
+    pipe->server = server;
+    pipe->interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (pipe->interrupt == nullptr) {
         *error = GetLastError();
-        CloseHandle(h);
         return nullptr;
     }
-    PipeHandle* pipe = new PipeHandle();
-    pipe->handle = h;
-    pipe->interrupt = interrupt;
-    pipe->server = server;
     return pipe;
 }
 } // namespace
 
-PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
+UniquePipe PipeCreate(const std::string& name, uint32_t* error) {
     const std::string path = PipePath(name);
     HANDLE h = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT,
@@ -69,7 +70,8 @@ bool OverlappedIo(PipeHandle* pipe, bool write, void* buffer, uint32_t size, DWO
     }
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    UniqueWinHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ov.hEvent = event.Get();
     if (ov.hEvent == nullptr)
         return false;
     BOOL ok = write ? WriteFile(pipe->handle, buffer, size, done, &ov)
@@ -82,7 +84,7 @@ bool OverlappedIo(PipeHandle* pipe, bool write, void* buffer, uint32_t size, DWO
         ok = GetOverlappedResult(pipe->handle, &ov, done, TRUE);
     }
     const DWORD error = GetLastError();
-    CloseHandle(ov.hEvent);
+    event.Close();
     SetLastError(error);
     return ok != 0;
 }
@@ -93,7 +95,8 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
         return true;
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    UniqueWinHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ov.hEvent = event.Get();
     if (ov.hEvent == nullptr) {
         *error = GetLastError();
         return false;
@@ -106,7 +109,7 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
         CancelIo(pipe->handle);
         GetOverlappedResult(pipe->handle, &ov, &ignored, TRUE);
     }
-    CloseHandle(ov.hEvent);
+    event.Close();
     if (result != ERROR_PIPE_CONNECTED) {
         *error = result == ERROR_IO_PENDING ? ERROR_PIPE_LISTENING : result;
         return false;
@@ -117,7 +120,7 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
 
 } // namespace
 
-PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
+UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
     const std::string path = PipePath(name);
     HANDLE h = OpenClient(path);
     if (h == INVALID_HANDLE_VALUE) {
@@ -176,12 +179,13 @@ void PipeInterrupt(PipeHandle* pipe) {
         SetEvent(pipe->interrupt);
 }
 
-void PipeClose(PipeHandle* pipe) {
+void PipeHandleDeleter::operator()(PipeHandle* pipe) const {
     if (!pipe)
         return;
     if (pipe->handle != INVALID_HANDLE_VALUE)
         CloseHandle(pipe->handle);
-    CloseHandle(pipe->interrupt);
+    if (pipe->interrupt != nullptr)
+        CloseHandle(pipe->interrupt);
     delete pipe;
 }
 

@@ -4,15 +4,17 @@
 #include "platform/serial.h"
 
 #include "platform/wakeup.h"
+#include "platform/win32/unique_handle_win32.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace platform {
 
 struct SerialPort {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    UniqueWinHandle handle;
     DWORD lastInput = 0; // tick count when input was last seen, for the waits' slices
     bool inputSeen = false;
 };
@@ -32,17 +34,21 @@ std::string SerialDeviceName(unsigned comNumber) {
     return name;
 }
 
-SerialPort* SerialOpen(unsigned comNumber, uint32_t* lastError) {
+void SerialPortDeleter::operator()(SerialPort* port) const {
+    delete port; // closes it when SerialClose has not
+}
+
+UniqueSerialPort SerialOpen(unsigned comNumber, uint32_t* lastError) {
     const std::string name = SerialDeviceName(comNumber);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    UniqueWinHandle h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.IsValid()) {
         if (lastError != nullptr)
             *lastError = GetLastError();
         return nullptr;
     }
-    auto* port = new SerialPort;
-    port->handle = h;
+    UniqueSerialPort port(new SerialPort);
+    port->handle = std::move(h);
     return port;
 }
 
@@ -50,7 +56,7 @@ SerialSetup SerialConfigureDirect(SerialPort* port, uint32_t bitsPerSecond) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(port->handle, &dcb))
+    if (!GetCommState(port->handle.Get(), &dcb))
         return SerialSetup::ReadSettingsFailed;
     dcb.BaudRate = bitsPerSecond;
     // Flag word 3: binary and parity check on; no flow control of any kind; DTR and RTS off.
@@ -78,18 +84,18 @@ SerialSetup SerialConfigureDirect(SerialPort* port, uint32_t bitsPerSecond) {
     dcb.ErrorChar = 0;
     dcb.EofChar = 0;
     dcb.EvtChar = 0;
-    if (!SetCommState(port->handle, &dcb))
+    if (!SetCommState(port->handle.Get(), &dcb))
         return SerialSetup::ApplySettingsFailed;
     // Queue sizes, purge and time-outs are not checked: the line works without them.
-    SetupComm(port->handle, 5000, 5000);
-    PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    SetupComm(port->handle.Get(), 5000, 5000);
+    PurgeComm(port->handle.Get(), PURGE_TXCLEAR | PURGE_RXCLEAR);
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD; // return at once with what is queued
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 100;
-    SetCommTimeouts(port->handle, &timeouts);
+    SetCommTimeouts(port->handle.Get(), &timeouts);
     return SerialSetup::Ok;
 }
 
@@ -97,7 +103,7 @@ SerialSetup SerialConfigureModem(SerialPort* port, uint32_t bitsPerSecond) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(port->handle, &dcb))
+    if (!GetCommState(port->handle.Get(), &dcb))
         return SerialSetup::ReadSettingsFailed;
     // The flag word: AND 0xFFFF9093, OR 0x1093 - DTR and RTS on, no flow control, the higher
     // bits kept. Written field by field, which gives the same word.
@@ -122,7 +128,7 @@ SerialSetup SerialConfigureModem(SerialPort* port, uint32_t bitsPerSecond) {
     dcb.EvtChar = 0;
     if (bitsPerSecond != 0)
         dcb.BaudRate = bitsPerSecond;
-    if (!SetCommState(port->handle, &dcb))
+    if (!SetCommState(port->handle.Get(), &dcb))
         return SerialSetup::ApplySettingsFailed;
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 1;
@@ -130,7 +136,7 @@ SerialSetup SerialConfigureModem(SerialPort* port, uint32_t bitsPerSecond) {
     timeouts.ReadTotalTimeoutConstant = 1;
     timeouts.WriteTotalTimeoutMultiplier = 1;
     timeouts.WriteTotalTimeoutConstant = 1;
-    if (!SetCommTimeouts(port->handle, &timeouts))
+    if (!SetCommTimeouts(port->handle.Get(), &timeouts))
         return SerialSetup::TimeoutsFailed;
     return SerialSetup::Ok;
 }
@@ -139,7 +145,7 @@ int SerialRead(SerialPort* port, uint8_t* buffer, int count) {
     if (port == nullptr || buffer == nullptr || count < 0)
         return -1;
     DWORD got = 0;
-    if (!ReadFile(port->handle, buffer, static_cast<DWORD>(count), &got, nullptr))
+    if (!ReadFile(port->handle.Get(), buffer, static_cast<DWORD>(count), &got, nullptr))
         return -1;
     if (got > 0)
         NoteInput(port);
@@ -150,16 +156,17 @@ bool SerialWrite(SerialPort* port, const uint8_t* buffer, int length) {
     if (port == nullptr || length < 0)
         return false;
     DWORD written = 0;
-    return WriteFile(port->handle, buffer, static_cast<DWORD>(length), &written, nullptr) != 0;
+    return WriteFile(port->handle.Get(), buffer, static_cast<DWORD>(length), &written, nullptr) !=
+           0;
 }
 
 void SerialPurge(SerialPort* port, bool transmit, bool receive) {
     if (port == nullptr)
         return;
     if (transmit)
-        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+        PurgeComm(port->handle.Get(), PURGE_TXABORT | PURGE_TXCLEAR);
     if (receive)
-        PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+        PurgeComm(port->handle.Get(), PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
 // The port is opened without overlapped I/O, so WaitCommEvent would block without a time limit.
@@ -178,7 +185,7 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
             DWORD errors = 0;
             COMSTAT stat;
             ZeroMemory(&stat, sizeof stat);
-            if (ClearCommError(port->handle, &errors, &stat) && stat.cbInQue > 0) {
+            if (ClearCommError(port->handle.Get(), &errors, &stat) && stat.cbInQue > 0) {
                 NoteInput(port);
                 return SerialWait::Readable;
             }
@@ -210,12 +217,8 @@ std::string SerialToOem(const std::string& text) {
     return oem;
 }
 
-bool SerialClose(SerialPort* port) {
-    if (port == nullptr)
-        return false;
-    const bool ok = CloseHandle(port->handle) != 0;
-    delete port;
-    return ok;
+bool SerialClose(UniqueSerialPort port) {
+    return port != nullptr && port->handle.Close();
 }
 
 } // namespace platform

@@ -15,6 +15,8 @@ namespace {
 constexpr unsigned char kReleased = 0xFF; // no console event has this number
 constexpr DWORD kCloseWaitMs = 20000;     // longer than the system lets a closing console live
 
+// Never closed, so owned by no one: a console event can come until the process has ended, and
+// its handler writes here.
 HANDLE g_read = nullptr;
 HANDLE g_write = nullptr;
 HANDLE g_released = nullptr; // manual-reset event, set by StopRequestsRelease

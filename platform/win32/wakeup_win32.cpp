@@ -1,39 +1,38 @@
 // Windows wake-up signal: an auto-reset event, which a wait consumes by itself.
 #include "platform/wakeup.h"
 
-#include <windows.h>
+#include "platform/win32/unique_handle_win32.h"
+
+#include <utility>
 
 namespace platform {
 
 struct Wakeup {
-    HANDLE event = nullptr;
+    UniqueWinHandle event;
 };
 
-Wakeup* WakeupCreate() {
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (event == nullptr)
-        return nullptr;
-    auto* wakeup = new Wakeup;
-    wakeup->event = event;
-    return wakeup;
+void WakeupDeleter::operator()(Wakeup* wakeup) const {
+    delete wakeup; // its event closes with it
 }
 
-void WakeupDestroy(Wakeup* wakeup) {
-    if (wakeup == nullptr)
-        return;
-    CloseHandle(wakeup->event);
-    delete wakeup;
+UniqueWakeup WakeupCreate() {
+    UniqueWinHandle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!event.IsValid())
+        return nullptr;
+    UniqueWakeup wakeup(new Wakeup);
+    wakeup->event = std::move(event);
+    return wakeup;
 }
 
 void WakeupRaise(Wakeup* wakeup) {
     if (wakeup != nullptr)
-        SetEvent(wakeup->event);
+        SetEvent(wakeup->event.Get());
 }
 
 bool WakeupWait(Wakeup* wakeup, uint32_t timeoutMs) {
     if (wakeup == nullptr)
         return false;
-    return WaitForSingleObject(wakeup->event, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(wakeup->event.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 bool WakeupWaitUs(Wakeup* wakeup, uint64_t timeoutUs) {
@@ -44,7 +43,7 @@ bool WakeupWaitUs(Wakeup* wakeup, uint64_t timeoutUs) {
         Sleep(limit);
         return false;
     }
-    return WaitForSingleObject(wakeup->event, limit) == WAIT_OBJECT_0;
+    return WaitForSingleObject(wakeup->event.Get(), limit) == WAIT_OBJECT_0;
 }
 
 bool WakeupConsume(Wakeup* wakeup) {
@@ -52,7 +51,7 @@ bool WakeupConsume(Wakeup* wakeup) {
 }
 
 intptr_t WakeupNativeHandle(Wakeup* wakeup) {
-    return wakeup != nullptr ? reinterpret_cast<intptr_t>(wakeup->event) : 0;
+    return wakeup != nullptr ? reinterpret_cast<intptr_t>(wakeup->event.Get()) : 0;
 }
 
 } // namespace platform

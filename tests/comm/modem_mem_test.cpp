@@ -119,7 +119,8 @@ TEST_F(Modem, EveryRefusalIsLoggedAndLeavesThePortClosed) {
 
 // A wait watches the port only while the modem is ready; an empty hang-up string sends nothing.
 TEST_F(Modem, WaitWhileReadyAndAnEmptyHangUp) {
-    platform::Wakeup* wakeup = platform::WakeupCreate();
+    const platform::UniqueWakeup signal = platform::WakeupCreate();
+    platform::Wakeup* wakeup = signal.get();
     Answers({"x"});
     EXPECT_EQ(modem.WaitReadable(10, wakeup), 0) << "not ready: bytes do not count";
     platform::WakeupRaise(wakeup);
@@ -129,7 +130,6 @@ TEST_F(Modem, WaitWhileReadyAndAnEmptyHangUp) {
     modem.SetHangupSuffix("");
     ASSERT_TRUE(modem.Initialize(5, 96));
     EXPECT_EQ(modem.WaitReadable(10, wakeup), 1);
-    platform::WakeupDestroy(wakeup);
     memory_line::Clear();
     EXPECT_FALSE(modem.HangUp());
     EXPECT_EQ(modem.GetState(), CModemInterface::STATE_READY);

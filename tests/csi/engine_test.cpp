@@ -58,6 +58,8 @@ const Row kRows[] = {
     {"DataTooMuch", Recv, Msg(MSG_DATA, S, 50, Bytes(201, 1)), Status(S, 50, NEG, RC_FILE), 300, 301, 59750},
     {"DataLogout", Recv, Msg(MSG_LOGOUT, S, 50), Status(S, 50, 0, RC_OK), 100, 0, 29750},
     {"CompleteQuery", Done, Query(50), {}, 300, 302, 0},
+    {"CompleteText", Done, Msg(MSG_TEXT, S, 50, kText64), {}, 300, 302, 0}, // starts no timer
+    {"CompleteRequest", Done, Msg(MSG_REQUEST, S, 50), Status(S, 50, NEG, RC_NOMSG), 300, 302, 0},
     {"FaultyQuery", Pend, Query(50), Verdict(50, 2, 0x0A0B), 200, 0, 59750},
     {"FaultyRequest", Pend, Msg(MSG_REQUEST, S, 50), Status(S, 50, NEG, RC_NOMSG), 300, 303, 59750},
     {"FaultyNewFile", Pend, FileAnnounce(S, 50, 300, 2), Status(S, 50, 0, RC_OK), 300, 301, 59750},

@@ -20,14 +20,13 @@ using Bytes = std::vector<uint8_t>;
 
 // The check's result; for a valid file the copies handed out, in directory order.
 int Check(const Bytes& f, size_t received, std::vector<Bytes>* copies = nullptr) {
-    uint8_t** list = nullptr;
+    ObjectList list;
     uint32_t n = 0;
     const int rc = ParseObjFile(&list, &n, f.data(), received);
     EXPECT_EQ(rc == OBJ_VALID, list != nullptr) << "a list exactly when valid";
-    for (uint8_t** e = list; copies != nullptr && e != nullptr && *e != nullptr; ++e)
+    for (uint8_t** e = list.get(); copies != nullptr && e != nullptr && *e != nullptr; ++e)
         copies->emplace_back(*e, *e + ((*e)[4] | ((*e)[5] << 8)));
     EXPECT_TRUE(list == nullptr || copies == nullptr || copies->size() == n);
-    FreeObjectList(list);
     return rc;
 }
 

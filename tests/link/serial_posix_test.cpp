@@ -93,7 +93,8 @@ class CookedLine : public ::testing::TestWithParam<bool> {};
 TEST_P(CookedLine, EndsUpRaw8N1AndPassesEveryAwkwardByteBothWays) {
     const bool modem = GetParam(); // else the direct line through the line table
     Pty pty(/*cooked=*/true);
-    platform::SerialPort* port = modem ? platform::SerialOpen(3, nullptr) : nullptr;
+    platform::UniqueSerialPort owned = modem ? platform::SerialOpen(3, nullptr) : nullptr;
+    platform::SerialPort* port = owned.get();
     if (modem)
         ASSERT_EQ(platform::SerialConfigureModem(port, 19200), platform::SerialSetup::Ok);
     else
@@ -118,7 +119,7 @@ TEST_P(CookedLine, EndsUpRaw8N1AndPassesEveryAwkwardByteBothWays) {
     EXPECT_TRUE(modem ? platform::SerialWrite(port, awkward.data(), 11)
                       : v24_write_block(2, 0, awkward.data(), 11) == 0);
     EXPECT_EQ(pty.Written(), awkward) << "no echo, no CR/LF translation";
-    modem ? (void)platform::SerialClose(port) : (void)v24_close(2);
+    modem ? (void)platform::SerialClose(std::move(owned)) : (void)v24_close(2);
 }
 
 INSTANTIATE_TEST_SUITE_P(DirectAndModem, CookedLine, ::testing::Bool());
@@ -280,7 +281,8 @@ TEST_F(Line, WaitSleepsThroughTheRestOfAFrameButNotThroughACommand) {
 }
 
 TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
-    platform::SerialPort* port = platform::SerialOpen(3, nullptr);
+    platform::UniqueSerialPort owned = platform::SerialOpen(3, nullptr);
+    platform::SerialPort* port = owned.get();
     ASSERT_EQ(platform::SerialConfigureModem(port, 9600), platform::SerialSetup::Ok);
     auto start = Clock::now();
     EXPECT_EQ(platform::SerialRead(port, buf, 1006), 0);
@@ -289,7 +291,8 @@ TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
     start = Clock::now();
     EXPECT_EQ(platform::SerialRead(port, buf, 1006), 2) << "data ends it once the line is quiet";
     EXPECT_LT(MsSince(start), 900);
-    platform::Wakeup* wakeup = platform::WakeupCreate();
+    const platform::UniqueWakeup signal = platform::WakeupCreate();
+    platform::Wakeup* wakeup = signal.get();
     pty.Close(); // the far end is gone: the port reports a hang-up for ever
     start = Clock::now();
     EXPECT_EQ(platform::SerialWaitReadable(port, wakeup, 150), platform::SerialWait::Timeout);
@@ -301,8 +304,7 @@ TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
     start = Clock::now();
     EXPECT_EQ(platform::SerialWaitReadable(nullptr, wakeup, 80), platform::SerialWait::Timeout);
     EXPECT_GE(MsSince(start), 70);
-    platform::WakeupDestroy(wakeup);
-    platform::SerialClose(port);
+    platform::SerialClose(std::move(owned));
 }
 
 } // namespace

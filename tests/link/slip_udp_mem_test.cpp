@@ -116,7 +116,8 @@ TEST_F(MemLine, SendFramesEscapesWithinTheLineLimitAndTheWaitSeesKeptFrames) {
     EXPECT_EQ(slip_send(fits.data(), 1004), 1);
     EXPECT_EQ(slip_send(Bytes(1005, 0x41).data(), 1005) + slip_send(escaped.data(), 1004), 0);
     EXPECT_EQ(Wire().size(), 1006u) << "only the frame that fits; an escape costs a byte too";
-    platform::Wakeup* wakeup = platform::WakeupCreate();
+    const platform::UniqueWakeup signal = platform::WakeupCreate();
+    platform::Wakeup* wakeup = signal.get();
     uint8_t buf[SLIP_MAX_FRAME];
     const Bytes two = Cat({Frame({1, 2, 3, 4}), Frame({5, 6})});
     memory_line::Queue(two.data(), two.size());
@@ -129,7 +130,6 @@ TEST_F(MemLine, SendFramesEscapesWithinTheLineLimitAndTheWaitSeesKeptFrames) {
     EXPECT_EQ(link_wait(1000, wakeup), 0) << "nor is an oversized one: no busy loop";
     platform::WakeupRaise(wakeup);
     EXPECT_EQ(link_wait(1000, wakeup), 2);
-    platform::WakeupDestroy(wakeup);
 }
 
 // Every receive check drops exactly its packet, silently; the next one comes through.

@@ -105,18 +105,20 @@ int RunEntry(const Strings& args, const Options& o, Strings* events) {
     });
     EntrySeams seams;
     seams.initFramework = [&o] { return o.framework; };
-    seams.makeFrontEnd = [&o](const CommandLine&, bool useModem) -> CCSIComm* {
+    seams.makeFrontEnd = [&o](const CommandLine&, bool useModem) -> std::unique_ptr<CCSIComm> {
         Record(useModem ? "make modem" : "make serial");
-        return o.frontEnd ? new FakeFrontEnd(o.startResult) : nullptr;
+        return o.frontEnd ? std::make_unique<FakeFrontEnd>(o.startResult) : nullptr;
     };
-    seams.makePipe = [&o]() { return Record("make pipe"), o.pipe ? new CCmnPipe() : nullptr; };
+    seams.makePipe = [&o]() {
+        return Record("make pipe"), o.pipe ? std::make_unique<CCmnPipe>() : nullptr;
+    };
     seams.openPipe = [&o](CCmnPipe&, const std::string& name) {
         return Record("open pipe " + name), o.pipeOpens;
     };
     seams.endEventProcedure = [] { return Record("end-event thread runs"), 0u; };
-    seams.makeThread = [&o](std::function<unsigned()> proc) -> CSuspendedThread* {
+    seams.makeThread = [&o](std::function<unsigned()> proc) -> std::unique_ptr<CSuspendedThread> {
         Record("make thread");
-        CSuspendedThread* t = o.thread ? CSuspendedThread::Create(proc) : nullptr;
+        auto t = o.thread ? CSuspendedThread::Create(proc) : nullptr;
         if (t != nullptr && o.threadExited)
             t->Join(); // its handle is no longer valid when the entry looks
         return t;

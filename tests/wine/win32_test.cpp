@@ -44,7 +44,8 @@ protected:
 TEST_F(ComPair, DirectLineCarriesEveryByteValueUnchangedBothWaysWithoutWaiting) {
     const int line = static_cast<int>(a) - 1;
     ASSERT_EQ(v24_open(line, V24_PARITY_NONE, V24_DATA_BITS_8, V24_STOP_BITS_1, 9, 0), 0);
-    platform::SerialPort* peer = platform::SerialOpen(b, nullptr);
+    platform::UniqueSerialPort owned = platform::SerialOpen(b, nullptr);
+    platform::SerialPort* peer = owned.get();
     ASSERT_EQ(platform::SerialConfigureDirect(peer, 57600), platform::SerialSetup::Ok);
     uint8_t buffer[1006];
     int n = -1;
@@ -64,27 +65,27 @@ TEST_F(ComPair, DirectLineCarriesEveryByteValueUnchangedBothWaysWithoutWaiting) 
                            return n;
                        }),
               all);
-    EXPECT_TRUE(platform::SerialClose(peer));
+    EXPECT_TRUE(platform::SerialClose(std::move(owned)));
     EXPECT_EQ(v24_close(line) + 2 * v24_close(line), -2) << "closed once";
     EXPECT_EQ(v24_open(198, 0, 1, 0, 5, 0), -1) << "a port that does not exist";
 }
 
 TEST_F(ComPair, LineSettingsReachTheDeviceAndAnIdleModemReadEnds) {
-    platform::SerialPort* port = platform::SerialOpen(a, nullptr);
-    ASSERT_EQ(platform::SerialConfigureDirect(port, 19200), platform::SerialSetup::Ok);
-    ASSERT_TRUE(platform::SerialClose(port));
+    platform::UniqueSerialPort port = platform::SerialOpen(a, nullptr);
+    ASSERT_EQ(platform::SerialConfigureDirect(port.get(), 19200), platform::SerialSetup::Ok);
+    ASSERT_TRUE(platform::SerialClose(std::move(port)));
     const DCB dcb = Settings();
     EXPECT_EQ(std::make_tuple(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits),
               std::make_tuple(DWORD(19200), BYTE(8), BYTE(NOPARITY), BYTE(ONESTOPBIT)));
     EXPECT_EQ(dcb.fOutX | dcb.fInX | dcb.fOutxCtsFlow, 0u) << "no flow control of any kind";
     port = platform::SerialOpen(a, nullptr);
-    ASSERT_EQ(platform::SerialConfigureModem(port, 0), platform::SerialSetup::Ok);
+    ASSERT_EQ(platform::SerialConfigureModem(port.get(), 0), platform::SerialSetup::Ok);
     EXPECT_EQ(Settings().BaudRate, 19200u) << "an unknown baud code keeps the port's rate";
     uint8_t buffer[100];
     const uint32_t start = platform::TickCount();
-    EXPECT_EQ(platform::SerialRead(port, buffer, 100), 0);
+    EXPECT_EQ(platform::SerialRead(port.get(), buffer, 100), 0);
     EXPECT_LT(platform::TickCount() - start, 2000u) << "the total time-out ends an idle read";
-    platform::SerialClose(port);
+    platform::SerialClose(std::move(port));
 }
 
 } // namespace
