@@ -17,7 +17,7 @@ bool CCmnPipe::Open(const std::string& name, bool bCreate) {
         return false;
     m_strName = platform::PipePath(name);
     m_hPipe = bCreate ? platform::PipeCreate(name, &m_dwLastError)
-                      : platform::PipeConnect(name, &m_dwLastError);
+                      : platform::PipeConnect(name, &m_dwLastError, &m_strForeignOwner);
     if (!m_hPipe)
         m_bFailed = true;
     return m_hPipe != nullptr;
@@ -27,6 +27,7 @@ bool CCmnPipe::Close() {
     platform::PipeClose(m_hPipe);
     m_hPipe = nullptr;
     m_bFailed = false;
+    m_strForeignOwner.clear();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -57,6 +58,33 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
     pipe->fd = fd;
     return true;
 }
+
+std::string DescribeUser(uid_t uid) {
+    passwd entry;
+    passwd* found = nullptr;
+    char names[1024];
+    const std::string number = "uid " + std::to_string(uid);
+    if (getpwuid_r(uid, &entry, names, sizeof names, &found) != 0 || found == nullptr)
+        return number;
+    return "user " + std::string(found->pw_name) + " (" + number + ")";
+}
+
+// A socket in a shared directory can be created by anyone before the parent does. Its
+// credentials are those of whoever listened on it, fixed at that moment; only this process's
+// own user and root may hold the other end.
+bool PeerAccepted(int fd, uint32_t* error, std::string* foreignOwner) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        *error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    if (peer.uid == geteuid() || peer.uid == 0)
+        return true;
+    *error = EACCES;
+    *foreignOwner = DescribeUser(peer.uid);
+    return false;
+}
 } // namespace
 
 PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
@@ -83,7 +111,7 @@ PipeHandle* PipeCreate(const std::string& name, uint32_t* error) {
     return pipe;
 }
 
-PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
+PipeHandle* PipeConnect(const std::string& name, uint32_t* error, std::string* foreignOwner) {
     sockaddr_un address;
     if (!FillAddress(PipePath(name), &address)) {
         *error = ENAMETOOLONG;
@@ -100,6 +128,10 @@ PipeHandle* PipeConnect(const std::string& name, uint32_t* error) {
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         *error = static_cast<uint32_t>(errno);
+        close(fd);
+        return nullptr;
+    }
+    if (!PeerAccepted(fd, error, foreignOwner)) {
         close(fd);
         return nullptr;
     }
