@@ -61,6 +61,20 @@ places+='|^\./(etc/ecgcomm|usr/(bin|lib/systemd/system(-generators)?|share/(doc|
 stray=$(grep -vE "$places" <<<"$files" || true)
 [ -z "$stray" ] || fail "files outside the package's places: $stray"
 
+# The maintainer scripts, as root, against this machine's /etc under an overlay in a mount
+# namespace of their own (and no systemd to reload): they make the service's user once, in
+# dialout, without a login, and a purge leaves it to the recordings it owns.
+if [ "$(id -u)" -eq 0 ]; then
+  dpkg-deb -e "$deb" "$work/control"
+  mkdir "$work/upper" "$work/lower"
+  user=$(unshare -m sh -ec 'mount -t overlay none -o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/lower" /etc
+    [ ! -d /run/systemd ] || mount -t tmpfs none /run/systemd
+    "$1/control/postinst" configure && "$1/control/postinst" configure 7.0.0
+    "$1/control/postrm" purge && id -nG ecgcomm && getent passwd ecgcomm | cut -d: -f6-' - "$work")
+  [ "$(echo $user)" = "ecgcomm dialout /nonexistent:/usr/sbin/nologin" ] ||
+    fail "the service's user: $user"
+fi
+
 echo "-- $zip"
 entries=$(unzip -Z1 "$zip")
 top=$(basename "$zip" .zip)
