@@ -71,7 +71,7 @@ if [ "$(id -u)" -eq 0 ]; then
     [ ! -d /run/systemd ] || mount -t tmpfs none /run/systemd
     "$1/control/postinst" configure && "$1/control/postinst" configure 7.0.0
     "$1/control/postrm" purge && id -nG ecgcomm && getent passwd ecgcomm | cut -d: -f6-' - "$work")
-  [ "$(echo $user)" = "ecgcomm dialout /nonexistent:/usr/sbin/nologin" ] ||
+  [ "$(tr '\n' ' ' <<<"$user")" = "ecgcomm dialout /nonexistent:/usr/sbin/nologin " ] ||
     fail "the service's user: $user"
 fi
 
