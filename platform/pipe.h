@@ -27,7 +27,11 @@ std::string PipePath(const std::string& name);
 UniquePipe PipeCreate(const std::string& name, uint32_t* error);
 
 // Client role: connects to a pipe somebody else created; fails at once when there is none.
-UniquePipe PipeConnect(const std::string& name, uint32_t* error);
+// A pipe created by another user is refused, as whoever holds it could stop this process or
+// keep it from ever being stopped: null, with an access-denied error in *error and, in
+// *foreignOwner, whose it was (for example "user nobody (uid 65534)"). On Linux a socket of
+// root's is accepted too. *foreignOwner stays empty for every other failure.
+UniquePipe PipeConnect(const std::string& name, uint32_t* error, std::string* foreignOwner);
 
 // One blocking read or write. False on failure with the platform error in *error; a read at
 // the end of the stream (the other side closed) also fails.

@@ -11,7 +11,7 @@ bool CCmnPipe::Open(const std::string& name, bool bCreate) {
         return false;
     m_strName = platform::PipePath(name);
     m_hPipe = bCreate ? platform::PipeCreate(name, &m_dwLastError)
-                      : platform::PipeConnect(name, &m_dwLastError);
+                      : platform::PipeConnect(name, &m_dwLastError, &m_strForeignOwner);
     if (!m_hPipe)
         m_bFailed = true;
     return m_hPipe != nullptr;
@@ -20,6 +20,7 @@ bool CCmnPipe::Open(const std::string& name, bool bCreate) {
 bool CCmnPipe::Close() {
     m_hPipe.reset(); // closes the pipe
     m_bFailed = false;
+    m_strForeignOwner.clear();
     return true;
 }
 

@@ -23,12 +23,15 @@ public:
 
     const std::string& Name() const { return m_strName; }
     uint32_t LastError() const { return m_dwLastError; }
+    // Whose the pipe was when Open refused it for belonging to another user; else empty.
+    const std::string& ForeignOwner() const { return m_strForeignOwner; }
 
     CCmnPipe(const CCmnPipe&) = delete;
     CCmnPipe& operator=(const CCmnPipe&) = delete;
 
 private:
     std::string m_strName;
+    std::string m_strForeignOwner;
     uint32_t m_dwLastError = 0;
     platform::UniquePipe m_hPipe;
     // A failed Open leaves the object unusable until Close, as an invalid handle would.

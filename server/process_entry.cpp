@@ -83,7 +83,15 @@ int StartAndServe(const CommandLine& cl, const EntrySeams& seams, EntryParts* pa
         }
         if (!seams.openPipe || !seams.openPipe(*g_pPipe, cl.pipeName)) {
             Error("Error opening pipe.");
-            Tell(seams, "the control pipe \"" + g_pPipe->Name() + "\" could not be opened");
+            // A pipe that another user created first: say whose, so that it can be found.
+            const std::string& owner = g_pPipe->ForeignOwner();
+            if (!owner.empty())
+                LogMessage(kSource,
+                           "Control pipe \"" + g_pPipe->Name() + "\" refused: it belongs to " +
+                               owner + ", not to this process's user.",
+                           LOG_ERROR);
+            Tell(seams, "the control pipe \"" + g_pPipe->Name() + "\" could not be opened" +
+                            (owner.empty() ? "" : " (it belongs to " + owner + ")"));
             return 0;
         }
         parts->ipcThread = seams.makeThread && seams.endEventProcedure

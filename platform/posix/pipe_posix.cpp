@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -60,6 +61,33 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
     pipe->fd = fd;
     return true;
 }
+
+std::string DescribeUser(uid_t uid) {
+    passwd entry;
+    passwd* found = nullptr;
+    char names[1024];
+    const std::string number = "uid " + std::to_string(uid);
+    if (getpwuid_r(uid, &entry, names, sizeof names, &found) != 0 || found == nullptr)
+        return number;
+    return "user " + std::string(found->pw_name) + " (" + number + ")";
+}
+
+// A socket in a shared directory can be created by anyone before the parent does. Its
+// credentials are those of whoever listened on it, fixed at that moment; only this process's
+// own user and root may hold the other end.
+bool PeerAccepted(int fd, uint32_t* error, std::string* foreignOwner) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        *error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    if (peer.uid == geteuid() || peer.uid == 0)
+        return true;
+    *error = EACCES;
+    *foreignOwner = DescribeUser(peer.uid);
+    return false;
+}
 } // namespace
 
 UniquePipe PipeCreate(const std::string& name, uint32_t* error) {
@@ -85,7 +113,7 @@ UniquePipe PipeCreate(const std::string& name, uint32_t* error) {
     return pipe;
 }
 
-UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
+UniquePipe PipeConnect(const std::string& name, uint32_t* error, std::string* foreignOwner) {
     sockaddr_un address;
     if (!FillAddress(PipePath(name), &address)) {
         *error = ENAMETOOLONG;
@@ -104,6 +132,8 @@ UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
         *error = static_cast<uint32_t>(errno);
         return nullptr;
     }
+    if (!PeerAccepted(fd.Get(), error, foreignOwner))
+        return nullptr;
     UniquePipe pipe(new PipeHandle());
     pipe->fd = fd.Release();
     return pipe;

@@ -11,6 +11,9 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+#include <vector>
+
 namespace platform {
 
 // Its handles are closed once, by the deleter of its owner.
@@ -56,9 +59,74 @@ UniquePipe PipeCreate(const std::string& name, uint32_t* error) {
 
 namespace {
 
+// Identification only: whoever created the pipe may learn who connected, never act as this
+// process (a squatting server could otherwise impersonate it).
 HANDLE OpenClient(const std::string& path) {
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                       nullptr);
+}
+
+// The TOKEN_USER of a process, as raw bytes; empty when it cannot be read.
+std::vector<BYTE> UserOf(HANDLE process) {
+    std::vector<BYTE> user;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return user;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user.resize(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        user.clear();
+    CloseHandle(token);
+    return user;
+}
+
+PSID SidOf(std::vector<BYTE>& user) {
+    return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+std::string DescribeSid(PSID sid) {
+    char name[256], domain[256];
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return std::string("user ") + domain + "\\" + name;
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return "an unknown user";
+    const std::string described = std::string("user ") + text;
+    LocalFree(text);
+    return described;
+}
+
+// A named pipe can be created by anyone before the parent does; only a server process that
+// runs as this process's own user may hold it. Systems that cannot name a pipe's server
+// process get the identification limit alone.
+bool ServerAccepted(HANDLE pipe, uint32_t* error, std::string* foreignOwner) {
+    using ServerProcessId = BOOL(WINAPI*)(HANDLE, PULONG);
+    const auto serverProcessId = reinterpret_cast<ServerProcessId>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetNamedPipeServerProcessId")));
+    if (serverProcessId == nullptr)
+        return true;
+    ULONG pid = 0;
+    if (!serverProcessId(pipe, &pid)) {
+        *error = GetLastError();
+        return false;
+    }
+    std::vector<BYTE> ours = UserOf(GetCurrentProcess()), theirs;
+    HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (server != nullptr) {
+        theirs = UserOf(server);
+        CloseHandle(server);
+    }
+    if (!ours.empty() && !theirs.empty() && EqualSid(SidOf(ours), SidOf(theirs)))
+        return true;
+    *error = ERROR_ACCESS_DENIED;
+    *foreignOwner = "process " + std::to_string(pid) + " of " +
+                    (theirs.empty() ? std::string("a user hidden from this process")
+                                    : DescribeSid(SidOf(theirs)));
+    return false;
 }
 
 // One read or write on the overlapped handle, waited for when the system queues it, until it
@@ -120,7 +188,7 @@ bool EnsureConnected(PipeHandle* pipe, uint32_t* error) {
 
 } // namespace
 
-UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
+UniquePipe PipeConnect(const std::string& name, uint32_t* error, std::string* foreignOwner) {
     const std::string path = PipePath(name);
     HANDLE h = OpenClient(path);
     if (h == INVALID_HANDLE_VALUE) {
@@ -137,6 +205,10 @@ UniquePipe PipeConnect(const std::string& name, uint32_t* error) {
             *error = GetLastError();
             return nullptr;
         }
+    }
+    if (!ServerAccepted(h, error, foreignOwner)) {
+        CloseHandle(h);
+        return nullptr;
     }
     return NewHandle(h, false, error);
 }

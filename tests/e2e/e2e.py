@@ -442,10 +442,38 @@ def case_console_event(w, args):  # Wine: Ctrl+C from the console while idle, li
                               "No communication in progress. Stopping communication-task.",
                               "Received abort."] + SHUTDOWN)
 
+SQUATTER = ("import socket, sys, time\ns = socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\n"
+            "s.listen(1)\nprint('listening', flush=True)\ntime.sleep(60)\n")
+
+def case_squatted_pipe(w, args):  # as root: another user took the pipe's name first
+    shared = os.path.join(w.root, "tmp")
+    os.makedirs(shared)
+    os.chmod(w.root, 0o711)
+    os.chmod(shared, 0o1777)
+    sock = os.path.join(shared, "ecgcomm-pipe-ward3")
+    squatter = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                 "/usr/bin/python3", "-c", SQUATTER, sock],
+                                stdout=subprocess.PIPE, text=True)
+    try:
+        expect(squatter.stdout.readline() == "listening\n", "the squatter could not listen")
+        w.start_line()
+        rc, err = run_binary(w, ["-comport", str(w.com), "-baudrate", "576", "-directory", w.dest,
+                                 "-pipename", "ward3"], TMPDIR=shared)
+    finally:
+        squatter.kill()
+        squatter.wait()
+    owner = "user nobody (uid %d)" % os.stat(sock).st_uid
+    expect(rc == 0 and 'pipe "%s" could not be opened (it belongs to %s)' % (sock, owner) in err,
+           "exit code %d, %r" % (rc, err))
+    expect_in_order(w.log(), ["Starting communication process.", "Error opening pipe.",
+                              'Control pipe "%s" refused: it belongs to %s, not to this '
+                              "process's user." % (sock, owner), "Exiting communication-process."])
+    expect("Starting CSI task." not in w.log(), "the process served without its parent")
+
 CASES = {"direct_two_files": 11, "modem": 12, "end_during_transfer": 16,
          "cancel_during_transfer": 17, "line": 23, "storage_kills": 26, "signal_idle": 31,
          "signal_during_transfer": 32, "signals_cancel": 33, "console": 34, "exfat": 36,
-         "no_hard_links": 37, "console_event": 38}
+         "no_hard_links": 37, "console_event": 38, "squatted_pipe": 39}
 
 def main():
     p = argparse.ArgumentParser(description=__doc__,
@@ -458,8 +486,8 @@ def main():
     p.add_argument("--crashpoint", help="the preload library that kills or refuses")
     p.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = p.parse_args()
-    if args.case == "exfat" and os.getuid() != 0:
-        print("not root: no loop device or FUSE mount; skipped")
+    if args.case in ("exfat", "squatted_pipe") and os.getuid() != 0:
+        print("not root: no loop device, FUSE mount or other user; skipped")
         return 77
     w = (WineWorld if args.wine else World)(args.case, args, CASES[args.case] + 10 * args.profile)
     ok = False

@@ -10,6 +10,10 @@
 
 #include <algorithm>
 #include <future>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -309,6 +313,39 @@ TEST(ControlPipe, NamesLeadToSocketPathsBytesCrossInOrderAndFailuresComeAtOnce) 
     bare.Open("unit", false);
     EXPECT_EQ(bare.Name(), dir / "ecgcomm-pipe-unit");
     unsetenv("TMPDIR");
+}
+
+TEST(ControlPipe, OnlyOurOwnUsersOrRootsSocketIsAccepted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    TempDir dir;
+    CCmnPipe roots, theirs, nameless, client;
+    chmod(dir.Path().c_str(), 0777);
+    ASSERT_TRUE(roots.Open(dir / "roots", true));
+    chmod((dir / "roots").c_str(), 0777);
+    // As nobody for a moment: nothing in between may return early.
+    ASSERT_EQ(seteuid(65534), 0);
+    const bool rootsAccepted = client.Open(dir / "roots", false);
+    client.Close();
+    const bool created = theirs.Open(dir / "theirs", true);
+    const bool ownAccepted = client.Open(dir / "theirs", false);
+    client.Close();
+    const bool switched = seteuid(0) == 0 && seteuid(54321) == 0; // a uid without a name
+    nameless.Open(dir / "nameless", true);
+    ASSERT_EQ(seteuid(0), 0);
+    ASSERT_TRUE(switched);
+    EXPECT_TRUE(rootsAccepted) << "a socket of root's is accepted";
+    ASSERT_TRUE(created);
+    EXPECT_TRUE(ownAccepted) << "a socket of the process's own user is accepted";
+    EXPECT_FALSE(client.Open(dir / "theirs", false)) << "another user's socket is refused";
+    EXPECT_EQ(client.LastError(), static_cast<uint32_t>(EACCES));
+    EXPECT_EQ(client.ForeignOwner(), "user nobody (uid 65534)");
+    client.Close();
+    EXPECT_EQ(client.ForeignOwner(), "") << "a closed pipe forgets whose the last one was";
+    EXPECT_FALSE(client.Open(dir / "nameless", false));
+    EXPECT_EQ(client.ForeignOwner(), "uid 54321");
+    client.Close();
+    ASSERT_TRUE(client.Open(dir / "roots", false)) << "and opens another";
 }
 #endif
 
