@@ -4,6 +4,7 @@
 // are known to hold no complete frame; any packet, return value or pending count that differs
 // means that shortcut (or anything else) changed what comes out.
 // Input: records of [n][n bytes]; n = 0 is a read that brings nothing (the line went quiet).
+// Every record is shorter than the receiver's buffer, so each read empties the line.
 // Also checked: after any garbage a good frame that follows still comes through.
 #include "fuzz/fuzz_support.h"
 #include "fuzz/memory_line.h"
@@ -78,6 +79,10 @@ public:
             } else if (count > 0) {
                 m_kept = true, m_pending = chunk;
             }
+            // A read that did not fill the receiver's buffer emptied the line: the receiver
+            // waits for the next call rather than reading again.
+            if (chunk.size() < kFrameLimit)
+                return 0;
         }
     }
     size_t Pending() const { return m_kept ? m_pending.size() : 0; }

@@ -3,6 +3,7 @@
 #include "comm/csi_modem_comm.h"
 #include "comm/csi_serial_comm.h"
 #include "csi/csi_config.h"
+#include "csi/csi_queue.h"
 #include "csi/csi_task.h"
 #include "support/support.h"
 
@@ -180,6 +181,23 @@ TEST_F(Comm, CancelEndsAWaitOrTheNextOneWithAbortAfterAReset) {
         unsetenv("ECGCOMM_WIN_INI");
         ResetAppDataPathCache();
     }
+}
+
+// The fast poster sleeps until the engine announces a status, and not a moment longer.
+TEST(StatusWait, LastsItsTimeUnlessAStatusIsAnnounced) {
+    CCSIQueue queue;
+    const uint64_t seen = queue.StatusCount();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue.WaitForStatus(seen, 60), seen);
+    EXPECT_GE(MsSince(start), 50) << "nothing announced: the whole time";
+    std::thread engine([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        queue.AnnounceStatus();
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue.WaitForStatus(seen, 10000), seen + 1);
+    EXPECT_LT(MsSince(start), 5000);
+    engine.join();
 }
 
 TEST_F(Comm, FrontEndsHandOverTheirConfigurationAndSayWhyAStartFailed) {

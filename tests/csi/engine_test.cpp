@@ -259,9 +259,14 @@ TEST_F(Call, ResetEndsTheCallAndATaskBegunAgainStartsFromScratch) {
     EXPECT_TRUE(Send(Connect(9)).empty()) << "no role, nothing dispatched";
     StartServer();
     ConnectAndLogin();
+    Post(waiter, 3);
+    SendWholeFile(BuildObjFile(28));
+    Rounds(1);
+    ASSERT_TRUE(engine->HoldsObjectList());
     Send(FileAnnounce(S, seq++, 100, 1));
     engine->End();
-    EXPECT_FALSE(link.open || engine->HoldsFileBuffer()) << "the end of the task frees all";
+    EXPECT_FALSE(link.open || engine->HoldsFileBuffer() || engine->HoldsObjectList())
+        << "the end of the task frees all";
     engine->Begin(&shared);
     EXPECT_EQ(engine->Role() + engine->State() + engine->SessionCode(), 0);
     EXPECT_FALSE(engine->Timer().armed);

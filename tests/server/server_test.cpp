@@ -1,5 +1,6 @@
 // The process entry: command line, start-up and shut-down order, and the end-event thread.
 #include "comm/csi_comm.h"
+#include "platform/stop_request.h"
 #include "server/cmn_pipe.h"
 #include "server/command_line.h"
 #include "server/process_entry.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <future>
 #ifndef _WIN32
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -280,6 +282,42 @@ TEST_F(EndEvents, OtherBytesAndADeadPipeAreNoEvents) {
     g_pCommInterface = nullptr;
     EXPECT_EQ(EndEventThread(), 0u) << "without a front-end the thread returns at once";
 }
+
+// A stop from outside (a signal, a console event) acts like the pipe's event after one line
+// that names it.
+TEST_F(EndEvents, AStopFromOutsideActsLikeTheEventAfterALineNamingIt) {
+    inCall = true;
+    EXPECT_FALSE(ActOnEndEvent(0x8E, "Received signal SIGTERM.")) << "the call goes on";
+    EXPECT_FALSE(g_bRunning);
+    EXPECT_EQ(cancels, 0);
+    EXPECT_TRUE(ActOnEndEvent(0x8F, "Received signal SIGHUP."));
+    EXPECT_EQ(cancels, 1);
+    const Strings texts = log.Texts("ServerMain");
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(Strings(texts.begin(), texts.begin() + 2),
+              (Strings{"Received signal SIGTERM.", "1st end-event received."}));
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Received signal SIGHUP."), texts.end());
+    EXPECT_FALSE(ActOnEndEvent(0x41, "Received signal SIGINT.")) << "no event, no line";
+    EXPECT_EQ(log.Texts("ServerMain").size(), texts.size());
+}
+
+#ifndef _WIN32
+// Signals are held back from every thread but the one that waits for them, so that they never
+// interrupt another thread's system call, and each is recorded by name.
+TEST(StopRequests, SignalsAreHeldBackAndRecordedByName) {
+    ASSERT_TRUE(platform::StopRequestsInstall());
+    sigset_t held;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &held), 0);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        EXPECT_TRUE(sigismember(&held, signal)) << signal;
+    kill(getpid(), SIGTERM);
+    std::string name;
+    ASSERT_TRUE(platform::StopRequestWait(&name));
+    EXPECT_EQ(name, "signal SIGTERM");
+    platform::StopRequestsRelease();
+    EXPECT_FALSE(platform::StopRequestWait(&name));
+}
+#endif
 
 #ifndef _WIN32 // the control pipe as a Unix-domain socket
 TEST(ControlPipe, NamesLeadToSocketPathsBytesCrossInOrderAndFailuresComeAtOnce) {
