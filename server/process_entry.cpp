@@ -157,9 +157,8 @@ void ShutDown(const EntrySeams& seams, EntryParts* parts) {
         parts->frontEnd.reset(); // stops the CSI task
     }
     if (g_pPipe != nullptr) {
-        g_pPipe->Close();
         g_pPipe = nullptr;
-        parts->pipe.reset();
+        parts->pipe.reset(); // closes the pipe
     }
     Info("Exiting communication-process.");
     CErrorLogger::DestroyInstance(); // writes what is still pending

@@ -198,6 +198,16 @@ TEST_F(Entry, EveryWayTheStartCanEndUndoesWhatExistsInReverseOrder) {
         expected.push_back(kExit);
         EXPECT_EQ(events, expected);
     }
+    // The log is on disk by the time the entry returns, its last line included.
+    std::string newest;
+    for (const auto& e : fs::recursive_directory_iterator(m_dir.Path()))
+        if (e.path().extension() == ".log" &&
+            (newest.empty() || fs::last_write_time(e.path()) >= fs::last_write_time(newest)))
+            newest = e.path().string();
+    ASSERT_FALSE(newest.empty());
+    const std::string text = ReadFile(newest);
+    EXPECT_NE(text.rfind("Exiting communication-process."), std::string::npos);
+    EXPECT_GT(text.rfind("Exiting communication-process."), text.rfind("Starting CSI task."));
     Options noFramework;
     noFramework.framework = false;
     testing::internal::CaptureStderr();
