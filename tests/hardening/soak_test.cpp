@@ -97,7 +97,7 @@ protected:
         EXPECT_EQ(total, expected);
         EXPECT_EQ(Descriptors(), descriptors);
         // The smallest leak, one 32-byte chunk a call, adds 48 KiB over 1,500 calls; the
-        // harness's own containers wander by a few KiB with the timing of the log writer.
+        // harness's own containers wander by a few KiB from run to run under load.
         EXPECT_LT(static_cast<long>(mallinfo2().uordblks) - static_cast<long>(heap), 24 * 1024)
             << "a buffer or object list leaked";
     }
