@@ -11,8 +11,9 @@
 
 namespace {
 constexpr uint32_t kPollMs = 250;
-// Woken by every status and every cancel, the fast poster looks on its own only now and then.
-constexpr uint32_t kWakeOnStatusLimitMs = 1000;
+// Woken by every status and every cancel, the fast poster looks on its own only now and then:
+// an idle process should not wake for nothing.
+constexpr uint32_t kWakeOnStatusLimitMs = 10000;
 const char kInterfaceName[] = "INT";
 } // namespace
 
@@ -60,6 +61,7 @@ void CCSIInterface::StopThread() {
     if (!m_bThreadRunning)
         return;
     m_context.stop.store(1);
+    m_pQueue->WakeEngine(); // a quiet fast loop may be waiting through many ticks
     if (m_pThread->joinable())
         m_pThread->join();
     m_pThread.reset();
@@ -105,8 +107,11 @@ int32_t CCSIInterface::PostCommand(uint32_t code) {
 }
 
 void CCSIInterface::AwaitStatus(uint64_t* seen) {
+    // A cancel that came before this command was posted has woken nobody: look after one
+    // round then, as the classic poster does.
+    const bool cancelled = m_hStopEvent != nullptr && m_hStopEvent->IsSet();
     if (m_bWakeOnStatus)
-        *seen = m_pQueue->WaitForStatus(*seen, kWakeOnStatusLimitMs);
+        *seen = m_pQueue->WaitForStatus(*seen, cancelled ? kPollMs : kWakeOnStatusLimitMs);
     else
         m_sleep(kPollMs);
 }

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "tools/unique_nothrow.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -15,6 +16,8 @@ namespace {
 constexpr uint32_t kIdleRoundsBeforeWatchdog = 41;
 constexpr size_t kInterfaceNameSize = 24;
 constexpr uint64_t kTickWaitUs = CSI_LOOP_MS * 1000ull;
+// A quiet line is still looked at now and then, whatever the timers say.
+constexpr uint32_t kMostQuietTicks = 240;
 } // namespace
 
 int CsiUdpLink::LinkOpen() {
@@ -62,6 +65,7 @@ CsiWake CsiLinePacer::Wait(uint32_t maxMs) {
 CsiEngine::CsiEngine(ICsiLink& link, ICsiSleeper& sleeper) : m_link(link), m_sleeper(sleeper) {}
 
 void CsiEngine::Run(CsiTaskContext* context) {
+    m_stop = &context->stop;
     Begin(context->shared);
     while (context->stop.load() == 0)
         RunRound();
@@ -77,6 +81,7 @@ void CsiEngine::Begin(CsiSharedBlock* shared) {
     m_firstTimeout = true;
     ReleaseFileBuffer();
     m_idleCount = 0;
+    m_bankedUs = 0;
 }
 
 void CsiEngine::End() {
@@ -106,9 +111,19 @@ void CsiEngine::RunClassicRound() {
 }
 
 void CsiEngine::RunFastRound() {
+    // A tick already spent in an earlier, longer wait: nothing came during it, and nothing
+    // could happen at its end but counting, so it passes now without looking at the line.
+    if (m_bankedUs >= kTickWaitUs) {
+        m_bankedUs -= kTickWaitUs;
+        WatchIdle(0);
+        TickTimer();
+        ReportStatus();
+        return;
+    }
     // Only time spent waiting counts towards the tick: handling a message, the pauses inside
     // the handlers and the link attach do not, just as they do not in the classic round.
-    uint64_t waitedUs = 0;
+    uint64_t waitedUs = m_bankedUs;
+    m_bankedUs = 0;
     bool heard = false;
     for (;;) {
         bool busy = TakeCommand() != Intake::None;
@@ -126,7 +141,9 @@ void CsiEngine::RunFastRound() {
             continue;
         if (waitedUs >= kTickWaitUs)
             break;
-        const uint64_t leftUs = kTickWaitUs - waitedUs;
+        // Waiting on past the end of this tick saves waking for ticks that only count; the
+        // wait ends no later than the tick at which a timer or the watchdog acts.
+        const uint64_t leftUs = (QuietTicks() + 1) * kTickWaitUs - waitedUs;
         const uint32_t leftMs = static_cast<uint32_t>((leftUs + 999) / 1000);
         const uint64_t before = m_pacer->NowUs();
         const CsiWake why = m_pacer->Wait(leftMs);
@@ -134,9 +151,16 @@ void CsiEngine::RunFastRound() {
         waitedUs += after > before ? after - before : 0;
         if (why == CsiWake::Readable)
             m_mayRead = true;
+        else if (why == CsiWake::Posted && m_stop != nullptr && m_stop->load() != 0)
+            return; // the task ends: no tick is due to anybody
         else if (why == CsiWake::Timeout && after <= before)
             break; // a clock that does not move must not hold the loop for ever
+        // What ended a wait at or after the tick's end belongs to a later tick.
+        if (waitedUs >= kTickWaitUs)
+            break;
     }
+    if (waitedUs > kTickWaitUs)
+        m_bankedUs = waitedUs - kTickWaitUs;
     WatchIdle(heard ? 1 : 0);
     TickTimer();
     ReportStatus();
@@ -277,6 +301,19 @@ void CsiEngine::WatchIdle(int received) {
     else
         SendStatus(CSI_RESULT_NEGATIVE, RC_NOMSG, nullptr);
     m_idleCount = 0;
+}
+
+uint64_t CsiEngine::QuietTicks() const {
+    uint64_t quiet = kMostQuietTicks;
+    if (m_resultStatus == CSI_STATUS_RUNNING)
+        quiet =
+            m_idleCount < kIdleRoundsBeforeWatchdog ? kIdleRoundsBeforeWatchdog - m_idleCount : 0;
+    if (m_timer.armed && m_timer.remaining > 0) {
+        const uint64_t untilExpiry =
+            (static_cast<uint64_t>(m_timer.remaining) + CSI_LOOP_MS - 1) / CSI_LOOP_MS;
+        quiet = std::min(quiet, untilExpiry - 1);
+    }
+    return std::min<uint64_t>(quiet, kMostQuietTicks);
 }
 
 void CsiEngine::TickTimer() {

@@ -15,6 +15,7 @@
 #include "csi/obj_file.h"
 #include "link/udp.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -165,6 +166,8 @@ private:
     void CommandConfirmFile();
     void PollDatagram(int* received);
     void WatchIdle(int received);
+    // Ticks after the current one at whose end nothing but counting happens.
+    uint64_t QuietTicks() const;
     void TickTimer();
     void ReportStatus();
     void DispatchMessage(bool timeout);
@@ -212,7 +215,9 @@ private:
     ICsiLink& m_link;
     ICsiSleeper& m_sleeper;
     ICsiPacer* m_pacer = nullptr;
-    bool m_mayRead = true; // fast loop: the line may hold more than the last poll took
+    bool m_mayRead = true;   // fast loop: the line may hold more than the last poll took
+    uint64_t m_bankedUs = 0; // fast loop: waited past the current tick, owed to the next ones
+    const std::atomic<uint8_t>* m_stop = nullptr; // the task context's, while Run runs
     // Both live in the poster's shared block, which is freed only after this thread has ended.
     CCSIQueue* m_queue = nullptr;
     const uint16_t* m_stationId = nullptr;

@@ -57,6 +57,8 @@ public:
 
     // Raised by every Append; the engine's fast loop waits on it together with the line.
     platform::Wakeup* CommandWakeup() const { return m_wakeup.get(); }
+    // Raises the wake-up without a record: a waiting engine looks at its stop byte.
+    void WakeEngine() { platform::WakeupRaise(m_wakeup.get()); }
 
     // The engine calls this after writing into a poster's status word.
     void AnnounceStatus();

@@ -1,7 +1,9 @@
 // The communication task, the front-ends and the poster.
 #include "comm/csi_comm.h"
+#include "comm/csi_interface.h"
 #include "comm/csi_modem_comm.h"
 #include "comm/csi_serial_comm.h"
+#include "comm/stop_event.h"
 #include "csi/csi_config.h"
 #include "csi/csi_queue.h"
 #include "csi/csi_task.h"
@@ -23,7 +25,8 @@ struct Taken { // a command as the engine took it
 };
 
 // The engine on the real task thread, as far as commands go: the test decides each outcome
-// (CSI_STATUS_RUNNING keeps a command running until Finish). Never announces a status.
+// (CSI_STATUS_RUNNING keeps a command running until Finish). Announces every final status, as
+// the engine does; a command kept running is ended for its poster only by a cancel.
 class FakeEngine {
 public:
     std::function<int32_t(uint32_t code)> answer = [](uint32_t) { return CSI_STATUS_DONE; };
@@ -41,11 +44,12 @@ public:
                         const int32_t s = r.code == 1 ? CSI_STATUS_DONE : answer(r.code);
                         current = s == CSI_STATUS_RUNNING ? r.statusWord : nullptr;
                         if (current == nullptr)
-                            r.statusWord->store(s);
+                            r.statusWord->store(s), c->shared->queue->AnnounceStatus();
                     }
                 }
                 if (const int32_t s = m_finish.exchange(0); s != 0 && current != nullptr) {
                     current->store(s);
+                    c->shared->queue->AnnounceStatus();
                     current = nullptr;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -145,12 +149,12 @@ TEST_F(Comm, CancelEndsAWaitOrTheNextOneWithAbortAfterAReset) {
         TempDir dir;
         UseProfile(dir, profile);
         ASSERT_EQ(CsiFastLoopConfigured(), fast);
-        FakeEngine engine; // writes statuses but never announces them
+        FakeEngine engine;
         engine.answer = [](uint32_t) { return CSI_STATUS_RUNNING; };
         csi_set_call_active(true);
         TestComm comm(&engine);
         comm.StartServerMode();
-        int64_t resetAfterMs = -1; // a fast poster looks on its own once a second
+        int64_t resetAfterMs = -1; // a fast poster looks on its own only every 10 s
         std::thread canceller([&] {
             engine.WaitForCode(3);
             const auto cancelled = std::chrono::steady_clock::now();
@@ -167,7 +171,9 @@ TEST_F(Comm, CancelEndsAWaitOrTheNextOneWithAbortAfterAReset) {
         EXPECT_FALSE(comm.IsCommunicationInProgress());
         EXPECT_EQ(log.Texts("CCSIComm"), std::vector<std::string>{"Received abort."});
         comm.CancelTask(); // between two commands: the event stays set for the next wait
+        const auto next = std::chrono::steady_clock::now();
         EXPECT_EQ(comm.HandleFileStatus(), 3);
+        EXPECT_LT(MsSince(next), 2000) << "seen after a round, not after the poster's long look";
         engine.answer = [](uint32_t c) { return c == 3 ? CSI_STATUS_RUNNING : CSI_STATUS_DONE; };
         csi_set_file_stored(true);
         std::thread device([&] {
@@ -198,6 +204,22 @@ TEST(StatusWait, LastsItsTimeUnlessAStatusIsAnnounced) {
     EXPECT_EQ(queue.WaitForStatus(seen, 10000), seen + 1);
     EXPECT_LT(MsSince(start), 5000);
     engine.join();
+}
+
+// The real engine, fast and quiet, waits through many ticks at a time; stopping its task must
+// still end it at once, not when the wait runs out.
+TEST(QuietEngine, StopsAtOnce) {
+    TempDir dir;
+    UseProfile(dir, "CSI_FastLoop=1\n");
+    CStopEvent stop;
+    CCSIInterface task(&stop);
+    ASSERT_TRUE(task.StartThread(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // past the first tick
+    const auto start = std::chrono::steady_clock::now();
+    task.StopThread();
+    EXPECT_LT(MsSince(start), 2000);
+    unsetenv("ECGCOMM_WIN_INI");
+    ResetAppDataPathCache();
 }
 
 TEST_F(Comm, FrontEndsHandOverTheirConfigurationAndSayWhyAStartFailed) {

@@ -73,25 +73,40 @@ public:
     std::function<void(uint32_t)> onSleep; // looks at shared state in the middle of a round
 };
 
-// The fast loop's wait in virtual time: over at once for a datagram or a command, else it lasts.
+// The fast loop's wait in virtual time. What the device sends and the poster posts is due at
+// given instants: a wait ends at once for what is due, else it lasts until its limit or the
+// next instant, where the following wait finds it.
 class VirtualPacer : public ICsiPacer {
 public:
     VirtualPacer(VirtualSleeper& clock, FakeLink& link, CCSIQueue& queue)
         : m_clock(clock), m_link(link), m_queue(queue) {}
     uint64_t NowUs() override { return m_clock.now * 1000; }
     CsiWake Wait(uint32_t maxMs) override {
+        if (onWait)
+            onWait();
+        while (m_next < m_due.size() && m_due[m_next].first <= m_clock.now)
+            m_due[m_next++].second();
         if (!m_link.inbound.empty())
             return CsiWake::Readable;
         if (!m_queue.IsEmpty())
             return CsiWake::Posted;
         m_clock.now += maxMs;
+        if (m_next < m_due.size())
+            m_clock.now = std::min(m_clock.now, m_due[m_next].first);
         return CsiWake::Timeout;
     }
+    // Adds an action due at the given instant (in order of instants).
+    void At(uint64_t ms, std::function<void()> action) {
+        m_due.emplace_back(ms, std::move(action));
+    }
+    std::function<void()> onWait; // looks at the engine as it begins to wait
 
 private:
     VirtualSleeper& m_clock;
     FakeLink& m_link;
     CCSIQueue& m_queue;
+    std::vector<std::pair<uint64_t, std::function<void()>>> m_due;
+    size_t m_next = 0;
 };
 
 // A body of little-endian words, and one message as a device puts it on the wire.

@@ -291,37 +291,43 @@ TEST_F(Call, FailedConnectAnswersAndRelinksAreRecoveredFrom) {
     EXPECT_TRUE(engine->LinkIsOpen()) << "a failed relink is retried at the idle time-out";
 }
 
-// One call and its walk-down, each datagram put in place before its round, in either pacing.
+// One call and its walk-down, in either pacing. What the device sends and the poster posts
+// comes at the start of a classic round; the fast loop gets it at the same virtual instant, so
+// it may wait through quiet ticks but must not let one pass that should have seen it.
 struct CallRun {
-    std::vector<std::string> trace; // state, timer and words after every round, then the log
+    std::vector<std::string> trace; // state, timer and words after every tick, then the log
     std::vector<Bytes> sent;
     size_t sentBeforeConfirm = 0;
     std::string stored;
     std::vector<uint32_t> sleeps;
+    std::vector<uint64_t> starts; // the virtual instant at which each classic round began
+    std::vector<size_t> late;     // ticks that acted after the instant they ended
 };
 
-CallRun ScriptedCall(bool fast, bool modem, const Bytes& file) {
+CallRun ScriptedCall(bool modem, const Bytes& file, const std::vector<uint64_t>& classicStarts) {
+    const bool fast = !classicStarts.empty();
     EngineFixtureBase f;
     VirtualPacer pacer(f.sleeper, f.link, f.queue);
     if (fast)
         f.engine->UseFastLoop(&pacer);
     csi_set_modem_mode(modem);
     CallRun run;
-    auto round = [&](const Bytes& datagram) {
-        if (!datagram.empty())
-            f.link.inbound.push_back(datagram);
-        f.engine->RunRound();
-        const CsiSessionTimer& t = f.engine->Timer();
-        char line[96];
-        std::snprintf(line, sizeof line, "%d/%d %d%d %d %d,%d,%d", f.engine->State(),
-                      f.engine->Substate(), t.armed, t.expired, t.remaining, f.server.word.load(),
-                      f.waiter.word.load(), f.confirmer.word.load());
-        run.trace.push_back(line);
+    std::vector<std::function<void()>> arrivals; // at the start of each round
+    std::vector<std::function<void()>> checks;   // after each round
+    auto round = [&](const Bytes& datagram, std::function<void()> post = nullptr) {
+        arrivals.emplace_back();
+        if (post || !datagram.empty())
+            arrivals.back() = [&f, datagram, post] {
+                if (post)
+                    post();
+                if (!datagram.empty())
+                    f.link.inbound.push_back(datagram);
+            };
+        checks.emplace_back();
     };
-    f.Post(f.server, 2, 1);
-    round({});
-    f.Post(f.waiter, 3);
-    for (int i = 0; i < 50; ++i)
+    round({}, [&] { f.Post(f.server, 2, 1); });
+    round({}, [&] { f.Post(f.waiter, 3); });
+    for (int i = 1; i < 50; ++i)
         round({});
     uint16_t s = 10;
     std::vector<Bytes> script = {Connect(s++, 7, 70, 4), Login(s++),
@@ -333,16 +339,50 @@ CallRun ScriptedCall(bool fast, bool modem, const Bytes& file) {
     script.insert(script.end(), {{}, {}, Query(s++)});
     for (const Bytes& d : script)
         round(d);
-    run.sentBeforeConfirm = f.link.sent.size();
-    f.Post(f.confirmer, 4, 1);
-    round({}), round({});
-    if (f.Files(".TMP").empty() && f.Files(".ECG").size() == 1)
-        run.stored = testsupport::ReadFile(f.Files(".ECG")[0]);
-    f.Post(f.waiter, 3);
-    round(Query(s++)); // asked again once confirmed
+    round({}, [&] {
+        run.sentBeforeConfirm = f.link.sent.size();
+        f.Post(f.confirmer, 4, 1);
+    });
+    round({});
+    checks.back() = [&] {
+        if (f.Files(".TMP").empty() && f.Files(".ECG").size() == 1)
+            run.stored = testsupport::ReadFile(f.Files(".ECG")[0]);
+    };
+    round(Query(s++), [&] { f.Post(f.waiter, 3); }); // asked again once confirmed
     round(Msg(MSG_LOGOUT, S, s++));
     for (int i = 0; i < 400; ++i)
         round({});
+
+    for (size_t k = 0; k < arrivals.size(); ++k)
+        if (fast && arrivals[k])
+            pacer.At(classicStarts.at(k), arrivals[k]);
+    // What the engine has done so far; a tick may be counted after its end, but nothing may
+    // happen then that had not happened before the engine began to wait.
+    auto done = [&] {
+        const CsiSessionTimer& t = f.engine->Timer();
+        char line[96];
+        std::snprintf(line, sizeof line, "%d/%d %d%d %d,%d,%d %zu %zu", f.engine->State(),
+                      f.engine->Substate(), t.armed, t.expired, f.server.word.load(),
+                      f.waiter.word.load(), f.confirmer.word.load(), f.link.sent.size(),
+                      f.log.Lines().size());
+        return std::string(line);
+    };
+    std::string before;
+    pacer.onWait = [&] { before = done(); };
+    for (size_t k = 0; k < arrivals.size(); ++k) {
+        run.starts.push_back(f.sleeper.now);
+        if (!fast && arrivals[k])
+            arrivals[k]();
+        f.engine->RunRound();
+        if (checks[k])
+            checks[k]();
+        const std::string after = done();
+        if (fast && after != before && k + 1 < classicStarts.size() &&
+            f.sleeper.now > classicStarts[k + 1])
+            run.late.push_back(k);
+        before = after;
+        run.trace.push_back(after + " " + std::to_string(f.engine->Timer().remaining));
+    }
     run.sent = f.link.sent;
     run.sleeps = f.sleeper.sleeps;
     for (const std::string& line : f.log.Lines())
@@ -354,7 +394,7 @@ CallRun ScriptedCall(bool fast, bool modem, const Bytes& file) {
 // log and be in the state the classic round does after every round.
 TEST(WholeCall, AnswersEveryMessageByteForByteInBothPacings) {
     const Bytes file = BuildObjFile(700, ObjFault::None, 11);
-    const CallRun classic = ScriptedCall(false, false, file);
+    const CallRun classic = ScriptedCall(false, file, {});
     // The first negative status comes in the 50 silent rounds before the call, the others
     // after it, answering the last message received.
     std::vector<Bytes> answers = {Status(0, 0, NEG, RC_NOMSG),
@@ -372,11 +412,12 @@ TEST(WholeCall, AnswersEveryMessageByteForByteInBothPacings) {
     EXPECT_GE(std::count(classic.sleeps.begin(), classic.sleeps.end(), 500u), 1)
         << "the pause before the re-attach";
     for (const bool modem : {false, true}) {
-        const CallRun slow = modem ? ScriptedCall(false, true, file) : classic;
-        const CallRun fast = ScriptedCall(true, modem, file);
+        const CallRun slow = modem ? ScriptedCall(true, file, {}) : classic;
+        const CallRun fast = ScriptedCall(modem, file, slow.starts);
         EXPECT_EQ(fast.trace, slow.trace) << modem;
         EXPECT_EQ(fast.sent, slow.sent) << modem;
         EXPECT_EQ(fast.stored, slow.stored) << modem;
+        EXPECT_EQ(fast.late, std::vector<size_t>()) << modem << ": waited through a tick that acts";
     }
 }
 
