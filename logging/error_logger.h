@@ -115,6 +115,10 @@ public:
 
 private:
     void WriterThreadProc();
+    // Nothing kept and nothing lost since the last flush.
+    bool NothingPending();
+    // The writer's sleep while there is nothing to write: until an entry is kept or Stop.
+    void WaitForEntry(std::unique_lock<std::mutex>& lock);
     void SignalStop();
     bool TakeOldestEntry(LogEntry* copy);
     static std::string Stamp(const platform::LocalTime& t);
@@ -123,6 +127,8 @@ private:
     std::mutex m_eventLock;
     std::condition_variable m_eventCond;
     bool m_bStopSignalled = false;
+    bool m_bEntryKept = false;              // under the event lock
+    std::atomic<bool> m_bWriterIdle{false}; // the writer sleeps until an entry is kept
     std::thread m_writer;
     std::atomic<bool> m_bWriterRunning{false};
     std::atomic<bool> m_bWriterExists{false};

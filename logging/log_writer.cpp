@@ -55,6 +55,11 @@ bool CErrorLogger::Enqueue(const char* source, const char* text, int level) {
             // The slot was filled but never became pending: the message is lost, and said so.
             ++m_nLost;
         }
+        if (m_bWriterIdle.exchange(false)) {
+            std::lock_guard<std::mutex> lock(m_eventLock);
+            m_bEntryKept = true;
+            m_eventCond.notify_all();
+        }
         result = true;
     }
     if (level == -2)
@@ -118,9 +123,33 @@ bool CErrorLogger::CreateLocks() {
     return true;
 }
 
+bool CErrorLogger::NothingPending() {
+    if (!m_indexLock.try_lock_for(kLockWait))
+        return false;
+    const bool nothing = m_nPending == 0 && m_nLost == 0;
+    m_indexLock.unlock();
+    return nothing;
+}
+
+void CErrorLogger::WaitForEntry(std::unique_lock<std::mutex>& lock) {
+    // Kept entries look at the flag after counting themselves, and the writer looks at the
+    // count after raising the flag: one of the two always sees the other.
+    m_bWriterIdle.store(true);
+    if (NothingPending())
+        m_eventCond.wait(lock, [this] { return m_bStopSignalled || m_bEntryKept; });
+    m_bEntryKept = false;
+    m_bWriterIdle.store(false);
+}
+
 void CErrorLogger::WriterThreadProc() {
+    // After a round that had nothing to write, and so nothing to rotate either, the next round
+    // would have nothing to do as well: the writer then sleeps until an entry is kept instead
+    // of waking every interval on an idle line.
+    bool quiet = false;
     for (;;) {
         std::unique_lock<std::mutex> lock(m_eventLock);
+        if (quiet)
+            WaitForEntry(lock);
         const bool signalled =
             m_eventCond.wait_for(lock, std::chrono::milliseconds(m_nWriteInterval.load()),
                                  [this] { return m_bStopSignalled; });
@@ -129,6 +158,7 @@ void CErrorLogger::WriterThreadProc() {
             break;
         }
         lock.unlock();
+        quiet = NothingPending();
         // A failed write ends the writer; Critical messages and Stop still write.
         if (!Flush())
             break;

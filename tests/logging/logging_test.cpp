@@ -266,6 +266,27 @@ TEST(LogWriter, CriticalWritesAtOnceTheWriterOnItsOwnAndStopWritesTheRest) {
     EXPECT_TRUE(again.OpenAlways(File(dir, 1))) << "the file was released";
 }
 
+// The writer on its own, every 20 ms: it rotates in the round after the one that filled the
+// file, sleeps while nothing is kept, and an entry kept then wakes it.
+TEST(LogWriter, RotatesOnItsOwnSleepsWhenIdleAndWakesForTheNextEntry) {
+    TempDir dir;
+    auto logger = Started(dir, 1, 20, 1025);
+    auto written = [&](int n, const std::string& text) {
+        for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (fs::exists(File(dir, n)) && ReadFile(File(dir, n)).find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 5; ++i)
+        logger->Log("S", std::string(200, 'x').c_str(), 2);
+    EXPECT_TRUE(written(1, std::string(200, 'x')));
+    EXPECT_TRUE(written(2, Header())) << "the next round rotates, though nothing new was kept";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the writer sleeps by now
+    logger->Log("S", "after a quiet spell", 2);
+    EXPECT_TRUE(written(2, "after a quiet spell"));
+    EXPECT_TRUE(logger->Stop());
+}
+
 // Four threads log 20,000 entries each (every 97th Critical) while the writer flushes every
 // millisecond: every kept entry is written once in its thread's order, or counted as lost.
 TEST(LogPressure, EveryKeptEntryIsWrittenOnceInOrderOrCountedAsLost) {
