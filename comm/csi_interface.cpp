@@ -7,6 +7,7 @@
 #include "csi/csi_config.h"
 #include "platform/clock.h"
 
+#include <chrono>
 #include <system_error>
 
 namespace {
@@ -86,6 +87,7 @@ int32_t CCSIInterface::PostCommand(uint32_t code) {
     if (!m_pQueue)
         return CSI_STATUS_FAILURE;
     uint64_t seen = m_pQueue->StatusCount();
+    m_posted = std::chrono::steady_clock::now();
     m_pQueue->Append(m_record);
 
     AwaitStatus(&seen);
@@ -110,10 +112,19 @@ void CCSIInterface::AwaitStatus(uint64_t* seen) {
     // A cancel that came before this command was posted has woken nobody: look after one
     // round then, as the classic poster does.
     const bool cancelled = m_hStopEvent != nullptr && m_hStopEvent->IsSet();
-    if (m_bWakeOnStatus)
+    if (m_bWakeOnStatus) {
         *seen = m_pQueue->WaitForStatus(*seen, cancelled ? kPollMs : kWakeOnStatusLimitMs);
-    else
-        m_sleep(kPollMs);
+        return;
+    }
+    // The classic poster looks every 250 ms from the posting on. A look can find something new
+    // only after the engine announced a status or a cancel came: it sleeps until then and makes
+    // the look at which it would have found it.
+    if (!cancelled)
+        *seen = m_pQueue->WaitForStatus(*seen, kWakeOnStatusLimitMs);
+    const auto sincePost = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - m_posted)
+                               .count();
+    m_sleep(kPollMs - static_cast<uint32_t>(sincePost % kPollMs));
 }
 
 void CCSIInterface::WakePoster() {

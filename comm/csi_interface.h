@@ -8,6 +8,7 @@
 #include "csi/csi_task.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,6 +82,7 @@ private:
     // is set through the front-end instead of sleeping out every 250 ms; it still looks at the
     // stop event once a second.
     bool m_bWakeOnStatus = false;
+    std::chrono::steady_clock::time_point m_posted; // the classic poster's looks count from it
 };
 
 // Thread procedure of the CSI task thread: runs the engine body on the interface's context.

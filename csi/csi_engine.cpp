@@ -98,28 +98,64 @@ void CsiEngine::RunRound() {
 }
 
 void CsiEngine::RunClassicRound() {
+    if (PassBankedTick())
+        return;
     // A dropped record ends the round at once: no poll, no sleep, no tick.
-    if (TakeCommand() == Intake::Dropped)
+    const Intake intake = TakeCommand();
+    if (intake == Intake::Dropped)
         return;
     int received = 0;
     if (m_linkOpen)
         PollDatagram(&received);
     WatchIdle(received);
-    m_sleeper.Sleep(CSI_LOOP_MS);
+    // A modem line keeps its plain round: there the poll itself waits for the modem.
+    if (m_quietPacer != nullptr && intake == Intake::None && received < 1 &&
+        !csi_get_modem_mode()) {
+        if (!SleepQuietly())
+            return;
+    } else {
+        m_sleeper.Sleep(CSI_LOOP_MS);
+    }
     TickTimer();
     ReportStatus();
 }
 
-void CsiEngine::RunFastRound() {
+bool CsiEngine::SleepQuietly() {
+    // Instead of waking every round to find nothing, sleep until the round that would find
+    // something: the one after bytes arrive or a command is posted, or the one at which a
+    // timer or the watchdog acts. The rounds slept through are counted afterwards.
+    const uint64_t limitTicks = QuietTicks() + 1;
+    const uint64_t before = m_quietPacer->NowUs();
+    const CsiWake why = m_quietPacer->Wait(static_cast<uint32_t>(limitTicks * kTickWaitUs / 1000));
+    const uint64_t after = m_quietPacer->NowUs();
+    if (why == CsiWake::Posted && m_stop != nullptr && m_stop->load() != 0)
+        return false; // the task ends: no tick is due to anybody
+    // What came is for the round after the tick in which it came: sleep out that tick. A wait
+    // that ran over its limit has still spent only the ticks it was allowed.
+    const uint64_t sleptUs = after > before ? after - before : 0;
+    const uint64_t ticks =
+        std::min(limitTicks, std::max<uint64_t>(1, (sleptUs + kTickWaitUs - 1) / kTickWaitUs));
+    if (ticks * kTickWaitUs > sleptUs)
+        m_sleeper.Sleep(static_cast<uint32_t>((ticks * kTickWaitUs - sleptUs + 999) / 1000));
+    m_bankedUs = (ticks - 1) * kTickWaitUs;
+    return true;
+}
+
+bool CsiEngine::PassBankedTick() {
     // A tick already spent in an earlier, longer wait: nothing came during it, and nothing
-    // could happen at its end but counting, so it passes now without looking at the line.
-    if (m_bankedUs >= kTickWaitUs) {
-        m_bankedUs -= kTickWaitUs;
-        WatchIdle(0);
-        TickTimer();
-        ReportStatus();
+    // could happen in it but counting, so it passes now without looking at the line.
+    if (m_bankedUs < kTickWaitUs)
+        return false;
+    m_bankedUs -= kTickWaitUs;
+    WatchIdle(0);
+    TickTimer();
+    ReportStatus();
+    return true;
+}
+
+void CsiEngine::RunFastRound() {
+    if (PassBankedTick())
         return;
-    }
     // Only time spent waiting counts towards the tick: handling a message, the pauses inside
     // the handlers and the link attach do not, just as they do not in the classic round.
     uint64_t waitedUs = m_bankedUs;

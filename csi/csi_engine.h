@@ -133,6 +133,9 @@ public:
     // Set before Run; the pacer must outlive the engine's use of it.
     void UseFastLoop(ICsiPacer* pacer) { m_pacer = pacer; }
     bool FastLoop() const { return m_pacer != nullptr; }
+    // Classic round only: on a quiet direct line, sleep through rounds that would find nothing,
+    // waiting on the given waiter; each round still happens at its time. Set before Run.
+    void UseQuietWait(ICsiPacer* pacer) { m_quietPacer = pacer; }
     // One loop round, ending with one 250 ms tick of the session timer. Classic: command intake,
     // one datagram, idle watchdog, the 250 ms sleep, the timer tick and the status report.
     // Fast: commands and datagrams as they come until 250 ms have been spent waiting, then the
@@ -153,11 +156,17 @@ public:
     int32_t LastStatus() const { return m_lastStatus; }
     bool HoldsFileBuffer() const { return m_fileBuffer != nullptr; }
     bool HoldsObjectList() const { return m_objectList != nullptr; }
+    // The next round counts a tick that an earlier wait spent, without looking at anything.
+    bool OwesTick() const { return m_bankedUs >= CSI_LOOP_MS * 1000ull; }
 
 private:
     // Loop and commands (csi_engine.cpp).
     enum class Intake { None, Taken, Dropped };
     void RunClassicRound();
+    // The classic round's sleep on a quiet direct line; false when the task is ending.
+    bool SleepQuietly();
+    // Counts a tick that an earlier wait has already spent; false when none is owed.
+    bool PassBankedTick();
     void RunFastRound();
     Intake TakeCommand();
     void PerformCommand();
@@ -215,8 +224,9 @@ private:
     ICsiLink& m_link;
     ICsiSleeper& m_sleeper;
     ICsiPacer* m_pacer = nullptr;
+    ICsiPacer* m_quietPacer = nullptr;
     bool m_mayRead = true;   // fast loop: the line may hold more than the last poll took
-    uint64_t m_bankedUs = 0; // fast loop: waited past the current tick, owed to the next ones
+    uint64_t m_bankedUs = 0; // waited past the current tick, owed to the next ones
     const std::atomic<uint8_t>* m_stop = nullptr; // the task context's, while Run runs
     // Both live in the poster's shared block, which is freed only after this thread has ended.
     CCSIQueue* m_queue = nullptr;

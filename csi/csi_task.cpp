@@ -16,5 +16,7 @@ void TaskMain(CsiTaskContext* context) {
     CsiEngine engine(link, sleeper);
     if (CsiFastLoopConfigured())
         engine.UseFastLoop(&pacer);
+    else
+        engine.UseQuietWait(&pacer);
     engine.Run(context);
 }

@@ -7,6 +7,7 @@
 #include "csi/csi_config.h"
 #include "csi/csi_queue.h"
 #include "csi/csi_task.h"
+#include "platform/clock.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -204,6 +205,34 @@ TEST(StatusWait, LastsItsTimeUnlessAStatusIsAnnounced) {
     EXPECT_EQ(queue.WaitForStatus(seen, 10000), seen + 1);
     EXPECT_LT(MsSince(start), 5000);
     engine.join();
+}
+
+// The classic poster sleeps until something happens, yet looks exactly when it always did:
+// 250 ms after posting, then every 250 ms.
+TEST(ClassicPoster, LooksAtItsRoundsFromThePostingOn) {
+    TempDir dir;
+    UseProfile(dir, "CSI_FastLoop=0\n");
+    CStopEvent stop;
+    FakeEngine engine;
+    engine.answer = [](uint32_t code) { return code == 3 ? CSI_STATUS_RUNNING : CSI_STATUS_DONE; };
+    CCSIInterface task(&stop, engine.Body(), platform::SleepMs);
+    ASSERT_TRUE(task.StartThread(0));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(task.StartServer(false), CSI_STATUS_DONE);
+    int64_t ms = MsSince(start);
+    EXPECT_TRUE(ms >= 245 && ms < 450) << ms << " ms: answered at once, seen at the first look";
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(420));
+        engine.Finish(CSI_STATUS_DONE);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(task.WaitForFile(), CSI_STATUS_DONE);
+    ms = MsSince(start);
+    EXPECT_TRUE(ms >= 495 && ms < 640) << ms << " ms: finished after 420 ms, seen at the second";
+    device.join();
+    task.StopThread();
+    unsetenv("ECGCOMM_WIN_INI");
+    ResetAppDataPathCache();
 }
 
 // The real engine, fast and quiet, waits through many ticks at a time; stopping its task must

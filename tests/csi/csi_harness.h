@@ -73,9 +73,10 @@ public:
     std::function<void(uint32_t)> onSleep; // looks at shared state in the middle of a round
 };
 
-// The fast loop's wait in virtual time. What the device sends and the poster posts is due at
-// given instants: a wait ends at once for what is due, else it lasts until its limit or the
-// next instant, where the following wait finds it.
+// The engine's waits in virtual time. What the device sends and the poster posts is due at
+// given instants. A wait ends at once for what is due; bytes due during a wait end it the
+// moment they come, as on a real line; a post ends it at its instant and the following wait
+// finds it (so that the poster's word changes only between rounds).
 class VirtualPacer : public ICsiPacer {
 public:
     VirtualPacer(VirtualSleeper& clock, FakeLink& link, CCSIQueue& queue)
@@ -84,28 +85,43 @@ public:
     CsiWake Wait(uint32_t maxMs) override {
         if (onWait)
             onWait();
-        while (m_next < m_due.size() && m_due[m_next].first <= m_clock.now)
-            m_due[m_next++].second();
+        Release();
         if (!m_link.inbound.empty())
             return CsiWake::Readable;
         if (!m_queue.IsEmpty())
             return CsiWake::Posted;
-        m_clock.now += maxMs;
-        if (m_next < m_due.size())
-            m_clock.now = std::min(m_clock.now, m_due[m_next].first);
-        return CsiWake::Timeout;
+        if (m_next == m_due.size() || m_due[m_next].at >= m_clock.now + maxMs) {
+            m_clock.now += maxMs + overshootMs;
+            return CsiWake::Timeout;
+        }
+        m_clock.now = m_due[m_next].at;
+        if (!m_due[m_next].bytesOnly)
+            return CsiWake::Timeout;
+        Release();
+        return CsiWake::Readable;
     }
     // Adds an action due at the given instant (in order of instants).
-    void At(uint64_t ms, std::function<void()> action) {
-        m_due.emplace_back(ms, std::move(action));
+    void At(uint64_t ms, std::function<void()> action, bool bytesOnly) {
+        m_due.push_back({ms, std::move(action), bytesOnly});
     }
     std::function<void()> onWait; // looks at the engine as it begins to wait
+    uint32_t overshootMs = 0;     // a wait that runs to its limit ends this much later
+    // Carries out what is due by now.
+    void Release() {
+        while (m_next < m_due.size() && m_due[m_next].at <= m_clock.now)
+            m_due[m_next++].action();
+    }
 
 private:
+    struct Due {
+        uint64_t at;
+        std::function<void()> action;
+        bool bytesOnly;
+    };
     VirtualSleeper& m_clock;
     FakeLink& m_link;
     CCSIQueue& m_queue;
-    std::vector<std::pair<uint64_t, std::function<void()>>> m_due;
+    std::vector<Due> m_due;
     size_t m_next = 0;
 };
 
