@@ -167,8 +167,10 @@ void CsiEngine::RunFastRound() {
         if (m_linkOpen && m_mayRead) {
             int received = 0;
             PollDatagram(&received);
-            // One frame may still be kept after this one: poll again before waiting.
-            m_mayRead = received >= 1;
+            // Read again only when the wait says so: it looks at the frames still kept before
+            // it looks at the line, so a second read now would only find nothing, at the price
+            // of a system call per frame.
+            m_mayRead = false;
             heard = heard || received >= 1;
             busy = busy || received >= 1;
             ReportStatus();

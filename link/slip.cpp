@@ -5,6 +5,7 @@
 
 #include "comm/modem_interface.h"
 #include "csi/csi_config.h"
+#include "link/answer_timing.h"
 #include "link/line.h"
 #include "link/v24.h"
 #include "logging/log.h"
@@ -13,6 +14,7 @@
 #include "tools/unique_nothrow.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -44,9 +46,26 @@ struct SlipState {
     // Length of the last packet received: until a frame's own header has come, the next one is
     // expected to be as long (a transfer's pieces all are).
     int lastPacketLength = 0;
+    AnswerTiming answer;  // when the answer to the last frame sent can be complete
+    bool readAny = false; // the current receive read bytes from the line
 };
 
 SlipState g_slip;
+
+uint64_t NowUs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// How long a frame as long as the last packet takes on the line, from its opening END on.
+uint64_t ExpectedFrameUs() {
+    if (g_slip.bitsPerSecond == 0)
+        return 0;
+    const uint8_t opening = END;
+    return slip_frame_rest_us(&opening, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength) +
+           10ull * 1000000 / g_slip.bitsPerSecond;
+}
 
 enum class Decode { Complete, Incomplete };
 
@@ -223,7 +242,10 @@ int slip_send(const uint8_t* packet, int length) {
         int written = 0;
         return g_slip.modem != nullptr && g_slip.modem->Write(frame, count, &written) ? 1 : 0;
     }
-    return line_write(g_slip.attachedLine, frame, 0, count) == 0 ? 1 : 0;
+    if (line_write(g_slip.attachedLine, frame, 0, count) != 0)
+        return 0;
+    g_slip.answer.Sent(NowUs(), count, g_slip.bitsPerSecond);
+    return 1;
 }
 
 namespace {
@@ -242,6 +264,7 @@ int ReceiveFrame(uint8_t* packet) {
         const int got = ReadChunk(chunk);
         if (got == 0)
             return 0;
+        g_slip.readAny = true;
         g_slip.frameOpened = false;
         // A read that did not fill the chunk emptied the line: another one would find nothing.
         const bool drained = got < SLIP_MAX_FRAME;
@@ -296,7 +319,11 @@ int ReceiveFrame(uint8_t* packet) {
 } // namespace
 
 int slip_receive(uint8_t* packet) {
+    g_slip.readAny = false;
     const int n = ReceiveFrame(packet);
+    if (g_slip.readAny && g_slip.answer.Awaited())
+        g_slip.answer.FirstBytes(
+            NowUs(), n > 0, g_slip.pending != nullptr ? g_slip.pendingCount : 1, ExpectedFrameUs());
     if (n > 0)
         g_slip.lastPacketLength = n;
     return n;
@@ -372,6 +399,15 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
                                     g_slip.lastPacketLength);
     else if (g_slip.pending == nullptr && g_slip.frameOpened)
         restUs = slip_frame_rest_us(&END, 1, g_slip.bitsPerSecond, g_slip.lastPacketLength);
+#ifndef _WIN32
+    // Nothing has come since the last frame went out: its answer can be complete only so late.
+    // (Windows waits in whole milliseconds of its timer, too coarse for this.)
+    else if (g_slip.pending == nullptr && !g_slip.modemInUse && g_slip.lastPacketLength > 0) {
+        const uint64_t due = g_slip.answer.DueUs(ExpectedFrameUs());
+        const uint64_t now = NowUs();
+        restUs = due > now ? due - now : 0;
+    }
+#endif
     if (restUs > 0) {
         const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000;
         const uint64_t sleepUs = std::min(restUs, limitUs);
@@ -383,6 +419,13 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
         if (g_slip.modem != nullptr)
             return g_slip.modem->WaitReadable(timeoutMs, wakeup);
     } else if (g_slip.attachedLine >= 0) {
+        if (g_slip.answer.Awaited() && g_slip.pending == nullptr && !g_slip.frameOpened) {
+            // Whether the answer is there when due tells how the device's delay is learnt.
+            const int now = v24_wait_readable(g_slip.attachedLine, 0, wakeup);
+            if (now != 0)
+                return now;
+            g_slip.answer.Late();
+        }
         const int r = v24_wait_readable(g_slip.attachedLine, timeoutMs, wakeup);
         if (r >= 0)
             return r;
@@ -391,6 +434,10 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
     return platform::SerialWaitReadable(nullptr, wakeup, timeoutMs) == platform::SerialWait::Woken
                ? 2
                : 0;
+}
+
+uint64_t slip_answer_lag_us() {
+    return g_slip.answer.LagUs();
 }
 
 int slip_pending_count() {

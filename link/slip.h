@@ -44,5 +44,7 @@ uint64_t slip_frame_rest_us(const uint8_t* kept, int count, uint32_t bitsPerSeco
 
 // Raw bytes currently kept for an incomplete frame (for tests and diagnostics).
 int slip_pending_count();
+// The device's delay before its answers, as learnt so far (for tests and diagnostics).
+uint64_t slip_answer_lag_us();
 // Back to the state of a fresh process: no link, no modem, nothing pending (tests only).
 void slip_reset_for_tests();

@@ -280,6 +280,43 @@ TEST_F(Line, WaitSleepsThroughTheRestOfAFrameButNotThroughACommand) {
     slip_reset_for_tests();
 }
 
+// After a send, the answer's first byte does not wake the wait: the answer cannot be complete
+// before what was sent has gone out and a frame as long as the last one has come.
+TEST_F(Line, WaitSleepsUntilAWholeAnswerCanHaveCome) {
+    ASSERT_EQ(slip_attach(3, 1152), 2);
+    uint8_t packet[SLIP_MAX_FRAME];
+    pty.Write(Frame(Bytes(1000, 0x11))); // 87 ms on the line at 115,200 bit/s
+    ASSERT_TRUE(pty.WaitQueued(1002));
+    ASSERT_EQ(slip_receive(packet), 1000);
+    const Bytes answer(40, 0x22);
+    ASSERT_EQ(slip_send(answer.data(), static_cast<int>(answer.size())), 1); // 42 bytes: 4 ms
+    pty.Write({0xC0, 0x45});
+    ASSERT_TRUE(pty.WaitQueued(2));
+    CCSIQueue queue;
+    const auto start = Clock::now();
+    EXPECT_EQ(link_wait(10000, queue.CommandWakeup()), 1);
+    EXPECT_GE(MsSince(start), 85);
+    EXPECT_EQ(slip_receive(packet), 0);
+    EXPECT_GT(slip_answer_lag_us(), 0u) << "an answer still coming when due teaches a delay";
+    slip_reset_for_tests();
+    // An answer not there when due is waited for on the line; that it came later teaches too.
+    ASSERT_EQ(slip_attach(3, 1152), 2);
+    pty.Write(Frame(Bytes(100, 0x11)));
+    ASSERT_TRUE(pty.WaitQueued(102));
+    ASSERT_EQ(slip_receive(packet), 100);
+    ASSERT_EQ(slip_send(answer.data(), static_cast<int>(answer.size())), 1);
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty.Write(Frame(Bytes(100, 0x33)));
+    });
+    EXPECT_EQ(link_wait(10000, queue.CommandWakeup()), 1);
+    device.join();
+    ASSERT_TRUE(pty.WaitQueued(102));
+    EXPECT_EQ(slip_receive(packet), 100);
+    EXPECT_GT(slip_answer_lag_us(), 0u);
+    slip_reset_for_tests();
+}
+
 TEST_F(Line, ModemReadsPaceTheLoopAndAHungUpLineWaitsWithoutSpinning) {
     platform::UniqueSerialPort owned = platform::SerialOpen(3, nullptr);
     platform::SerialPort* port = owned.get();

@@ -1,6 +1,7 @@
 // SLIP framing, the UDP/IPv4 layer and the link attach over the in-memory serial port.
 #include "csi/csi_config.h"
 #include "fuzz/memory_line.h"
+#include "link/answer_timing.h"
 #include "link/slip.h"
 #include "link/udp.h"
 #include "platform/wakeup.h"
@@ -210,6 +211,44 @@ TEST(FrameRest, FromTheKeptBytes) {
     const Bytes cut = {0x45, 0, 0, 40, 0xDB, 0xDC};
     EXPECT_EQ(slip_frame_rest_us(cut.data(), 5, 9600, 0), Us(36 + 1));
     EXPECT_EQ(slip_frame_rest_us(cut.data(), 5, 0, 0), 0u) << "a line without a rate";
+}
+
+// The device's delay before its answer, learnt from the first read after each send. At
+// 100,000 bit/s a byte takes 100 us and the learning step is half of that.
+TEST(AnswerTiming, LearnsTheDelayInSmallStepsFromHowTheAnswersCame) {
+    AnswerTiming t;
+    EXPECT_EQ(t.DueUs(5000), 0u) << "nothing sent: no answer awaited";
+    t.Sent(1000, 10, 100000); // out at 2,000
+    EXPECT_EQ(t.DueUs(5000), 7000u);
+    t.FirstBytes(8000, false, 5, 5000); // began at 7,500: 5,500 late, learnt one step
+    EXPECT_EQ(t.LagUs(), 50u);
+    EXPECT_FALSE(t.Awaited());
+    t.FirstBytes(9000, false, 1, 5000);
+    EXPECT_EQ(t.LagUs(), 50u) << "only the first read after a send teaches";
+    t.Sent(10000, 10, 100000); // out at 11,000
+    EXPECT_EQ(t.DueUs(5000), 16050u);
+    t.FirstBytes(16100, true, 1, 5000);
+    EXPECT_EQ(t.LagUs(), 38u) << "there when due: maybe earlier, a quarter step less";
+    t.Sent(20000, 10, 100000);
+    t.Late();
+    t.FirstBytes(26010, true, 1, 5000); // came 10 us after the model: no more than it shows
+    EXPECT_EQ(t.LagUs(), 38u);
+    t.Sent(30000, 10, 100000);
+    t.Late();
+    t.FirstBytes(37000, true, 1, 5000); // came 1,000 us after the model
+    EXPECT_EQ(t.LagUs(), 88u);
+    t.Sent(40000, 10, 100000);
+    t.FirstBytes(40500, false, 1, 5000); // began before this send had gone out
+    EXPECT_EQ(t.LagUs(), 88u);
+    // A device slower than the longest delay worth sleeping through is read at its first byte.
+    t.Sent(0, 1, 1000); // 10 ms a byte: steps of 5 ms
+    for (int i = 0; i < 5; ++i) {
+        t.Sent(100000 * i, 1, 1000);
+        t.FirstBytes(100000 * i + 90000, false, 1, 0);
+    }
+    EXPECT_EQ(t.LagUs(), 25088u);
+    t.Sent(600000, 1, 1000);
+    EXPECT_EQ(t.DueUs(0), 0u);
 }
 
 TEST_F(MemLine, UnsetAddressLearnsTheDestinationAndRepliesFromIt) {
