@@ -314,6 +314,9 @@ TEST_F(Line, WaitSleepsUntilAWholeAnswerCanHaveCome) {
     ASSERT_TRUE(pty.WaitQueued(102));
     EXPECT_EQ(slip_receive(packet), 100);
     EXPECT_GT(slip_answer_lag_us(), 0u);
+    const auto quiet = Clock::now();
+    EXPECT_EQ(link_wait(150, queue.CommandWakeup()), 0);
+    EXPECT_LT(MsSince(quiet), 280) << "a quiet line ends the wait once, at its time";
     slip_reset_for_tests();
 }
 
