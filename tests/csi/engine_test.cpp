@@ -322,7 +322,6 @@ CallRun ScriptedCall(Pacing pacing, bool modem, const Bytes& file,
     CallRun run;
     std::vector<std::function<void()>> arrivals; // at the start of each round
     std::vector<bool> bytesOnly;                 // nothing posted with them
-    std::vector<std::function<void()>> checks;   // after each round
     auto round = [&](const Bytes& datagram, std::function<void()> post = nullptr) {
         arrivals.emplace_back();
         bytesOnly.push_back(!post);
@@ -333,7 +332,6 @@ CallRun ScriptedCall(Pacing pacing, bool modem, const Bytes& file,
                 if (!datagram.empty())
                     f.link.inbound.push_back(datagram);
             };
-        checks.emplace_back();
     };
     round({}, [&] { f.Post(f.server, 2, 1); });
     round({}, [&] { f.Post(f.waiter, 3); });
@@ -354,11 +352,11 @@ CallRun ScriptedCall(Pacing pacing, bool modem, const Bytes& file,
         f.Post(f.confirmer, 4, 1);
     });
     round({});
-    checks.back() = [&] {
+    round(Query(s++), [&] { // asked again once confirmed
         if (f.Files(".TMP").empty() && f.Files(".ECG").size() == 1)
             run.stored = testsupport::ReadFile(f.Files(".ECG")[0]);
-    };
-    round(Query(s++), [&] { f.Post(f.waiter, 3); }); // asked again once confirmed
+        f.Post(f.waiter, 3);
+    });
     round(Msg(MSG_LOGOUT, S, s++));
     for (int i = 0; i < 400; ++i)
         round({});
@@ -387,8 +385,6 @@ CallRun ScriptedCall(Pacing pacing, bool modem, const Bytes& file,
         else if (waits && !f.engine->OwesTick())
             pacer.Release(); // a round that looks finds what came at its start
         f.engine->RunRound();
-        if (checks[k])
-            checks[k]();
         const std::string after = done();
         const bool late = k + 1 < classicStarts.size() && f.sleeper.now > classicStarts[k + 1] + 50;
         if (waits && after != before && (late || run.starts[k] < classicStarts[k]))

@@ -130,8 +130,17 @@ protected:
         v24_close(2), v24_close(3);
         v24_set_tick_source(nullptr);
     }
+    // Attaches SLIP to the pty and receives one frame of n bytes, the length later frames are
+    // expected to have (n = 1000: 87 ms on the line at 115,200 bit/s).
+    void AttachAndReceive(int n) {
+        ASSERT_EQ(slip_attach(3, 1152), 2);
+        pty.Write(Frame(Bytes(n, 0x11)));
+        ASSERT_TRUE(pty.WaitQueued(n + 2));
+        ASSERT_EQ(slip_receive(packet), n);
+    }
     Pty pty;
     uint8_t buf[2100] = {};
+    uint8_t packet[SLIP_MAX_FRAME] = {};
     int got = 0;
 };
 
@@ -256,11 +265,7 @@ TEST_F(Line, WaitEndsOnBytesOrAPostedCommandAndOtherwiseLastsItsTime) {
 // Once a frame is under way the wait sleeps through the rest of it, though its bytes arrive
 // meanwhile, so that the fast loop wakes once per frame; a posted command still ends the sleep.
 TEST_F(Line, WaitSleepsThroughTheRestOfAFrameButNotThroughACommand) {
-    ASSERT_EQ(slip_attach(3, 1152), 2);
-    uint8_t packet[SLIP_MAX_FRAME];
-    pty.Write(Frame(Bytes(1000, 0x11))); // 87 ms on the line at 115,200 bit/s
-    ASSERT_TRUE(pty.WaitQueued(1002));
-    ASSERT_EQ(slip_receive(packet), 1000);
+    AttachAndReceive(1000);
     // The next frame's opening END alone, then its first bytes kept: each wait sleeps for the
     // rest of a frame as long as the last, although more bytes are waiting on the line.
     const Bytes parts[] = {{0xC0}, {0x60, 1}, {2, 3}};
@@ -283,11 +288,7 @@ TEST_F(Line, WaitSleepsThroughTheRestOfAFrameButNotThroughACommand) {
 // After a send, the answer's first byte does not wake the wait: the answer cannot be complete
 // before what was sent has gone out and a frame as long as the last one has come.
 TEST_F(Line, WaitSleepsUntilAWholeAnswerCanHaveCome) {
-    ASSERT_EQ(slip_attach(3, 1152), 2);
-    uint8_t packet[SLIP_MAX_FRAME];
-    pty.Write(Frame(Bytes(1000, 0x11))); // 87 ms on the line at 115,200 bit/s
-    ASSERT_TRUE(pty.WaitQueued(1002));
-    ASSERT_EQ(slip_receive(packet), 1000);
+    AttachAndReceive(1000);
     const Bytes answer(40, 0x22);
     ASSERT_EQ(slip_send(answer.data(), static_cast<int>(answer.size())), 1); // 42 bytes: 4 ms
     pty.Write({0xC0, 0x45});
@@ -300,10 +301,7 @@ TEST_F(Line, WaitSleepsUntilAWholeAnswerCanHaveCome) {
     EXPECT_GT(slip_answer_lag_us(), 0u) << "an answer still coming when due teaches a delay";
     slip_reset_for_tests();
     // An answer not there when due is waited for on the line; that it came later teaches too.
-    ASSERT_EQ(slip_attach(3, 1152), 2);
-    pty.Write(Frame(Bytes(100, 0x11)));
-    ASSERT_TRUE(pty.WaitQueued(102));
-    ASSERT_EQ(slip_receive(packet), 100);
+    AttachAndReceive(100);
     ASSERT_EQ(slip_send(answer.data(), static_cast<int>(answer.size())), 1);
     std::thread device([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
