@@ -9,7 +9,6 @@
 #include "tools/unique_nothrow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace {
@@ -46,9 +45,7 @@ void CsiRealSleeper::Sleep(uint32_t milliseconds) {
 }
 
 uint64_t CsiLinePacer::NowUs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return platform::MonotonicUs();
 }
 
 CsiWake CsiLinePacer::Wait(uint32_t maxMs) {

@@ -9,12 +9,12 @@
 #include "link/line.h"
 #include "link/v24.h"
 #include "logging/log.h"
+#include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/wakeup.h"
 #include "tools/unique_nothrow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -51,12 +51,6 @@ struct SlipState {
 };
 
 SlipState g_slip;
-
-uint64_t NowUs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
 
 // How long a frame as long as the last packet takes on the line, from its opening END on.
 uint64_t ExpectedFrameUs() {
@@ -244,7 +238,7 @@ int slip_send(const uint8_t* packet, int length) {
     }
     if (line_write(g_slip.attachedLine, frame, 0, count) != 0)
         return 0;
-    g_slip.answer.Sent(NowUs(), count, g_slip.bitsPerSecond);
+    g_slip.answer.Sent(platform::MonotonicUs(), count, g_slip.bitsPerSecond);
     return 1;
 }
 
@@ -322,8 +316,9 @@ int slip_receive(uint8_t* packet) {
     g_slip.readAny = false;
     const int n = ReceiveFrame(packet);
     if (g_slip.readAny && g_slip.answer.Awaited())
-        g_slip.answer.FirstBytes(
-            NowUs(), n > 0, g_slip.pending != nullptr ? g_slip.pendingCount : 1, ExpectedFrameUs());
+        g_slip.answer.FirstBytes(platform::MonotonicUs(), n > 0,
+                                 g_slip.pending != nullptr ? g_slip.pendingCount : 1,
+                                 ExpectedFrameUs());
     if (n > 0)
         g_slip.lastPacketLength = n;
     return n;
@@ -404,7 +399,7 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
     // (Windows waits in whole milliseconds of its timer, too coarse for this.)
     else if (g_slip.pending == nullptr && !g_slip.modemInUse && g_slip.lastPacketLength > 0) {
         const uint64_t due = g_slip.answer.DueUs(ExpectedFrameUs());
-        const uint64_t now = NowUs();
+        const uint64_t now = platform::MonotonicUs();
         restUs = due > now ? due - now : 0;
     }
 #endif
