@@ -172,12 +172,16 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
 // The port is opened without overlapped I/O, so WaitCommEvent would block without a time limit.
 // Instead the input queue is looked at in slices, sleeping on the wake-up event between them:
 // every 10 ms while input has come within the last second, so that a reply in a call is noticed
-// soon, and every 100 ms on a quiet line, where each look would only cost time (under Wine each
-// one is a round trip to the server). Without a port there is nothing to look at.
+// soon; every 100 ms for a minute after that, in case the call goes on after a pause; then every
+// 250 ms, as often as the classic round reads the line, since on a line quiet for that long each
+// look only costs time (under Wine each one is a round trip to the server). A posted command
+// still ends any slice at once. Without a port there is nothing to look at.
 SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs) {
     constexpr DWORD kBusySliceMs = 10;
-    constexpr DWORD kQuietSliceMs = 100;
+    constexpr DWORD kPauseSliceMs = 100;
+    constexpr DWORD kQuietSliceMs = 250;
     constexpr DWORD kBusyForMs = 1000;
+    constexpr DWORD kPauseForMs = 60000;
     const DWORD start = GetTickCount();
     HANDLE event = reinterpret_cast<HANDLE>(WakeupNativeHandle(wakeup));
     for (;;) {
@@ -196,9 +200,12 @@ SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeout
             return SerialWait::Timeout;
         const DWORD left = timeoutMs - elapsed;
         DWORD slice = left;
-        if (port != nullptr)
-            slice = port->inputSeen && now - port->lastInput < kBusyForMs ? kBusySliceMs
-                                                                          : kQuietSliceMs;
+        if (port != nullptr) {
+            const DWORD quietMs = port->inputSeen ? now - port->lastInput : MAXDWORD;
+            slice = quietMs < kBusyForMs    ? kBusySliceMs
+                    : quietMs < kPauseForMs ? kPauseSliceMs
+                                            : kQuietSliceMs;
+        }
         if (slice > left)
             slice = left;
         if (event != nullptr) {
