@@ -172,10 +172,11 @@ void SerialPurge(SerialPort* port, bool transmit, bool receive) {
 // The port is opened without overlapped I/O, so WaitCommEvent would block without a time limit.
 // Instead the input queue is looked at in slices, sleeping on the wake-up event between them:
 // every 10 ms while input has come within the last second, so that a reply in a call is noticed
-// soon; every 100 ms for a minute after that, in case the call goes on after a pause; then every
-// 250 ms, as often as the classic round reads the line, since on a line quiet for that long each
-// look only costs time (under Wine each one is a round trip to the server). A posted command
-// still ends any slice at once. Without a port there is nothing to look at.
+// soon; every 100 ms for a minute after that, in case the call goes on after a pause; after that,
+// and until the first input since the port was opened, every 250 ms, as often as the classic
+// round reads the line: there each look would only cost time (under Wine each one is a round trip
+// to the server). A posted command still ends any slice at once. Without a port there is nothing
+// to look at.
 SerialWait SerialWaitReadable(SerialPort* port, Wakeup* wakeup, uint32_t timeoutMs) {
     constexpr DWORD kBusySliceMs = 10;
     constexpr DWORD kPauseSliceMs = 100;
