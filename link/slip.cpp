@@ -389,6 +389,7 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
     // The rest of a frame under way cannot arrive faster than the line carries it: sleep that
     // long at once instead of waking for every few bytes of it.
     uint64_t restUs = 0;
+    bool answerDue = false; // the sleep is the one until the answer to a send can be complete
     if (g_slip.pending != nullptr && g_slip.pendingIncomplete)
         restUs = slip_frame_rest_us(g_slip.pending.get(), g_slip.pendingCount, g_slip.bitsPerSecond,
                                     g_slip.lastPacketLength);
@@ -401,6 +402,7 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
         const uint64_t due = g_slip.answer.DueUs(ExpectedFrameUs());
         const uint64_t now = platform::MonotonicUs();
         restUs = due > now ? due - now : 0;
+        answerDue = restUs > 0;
     }
 #endif
     if (restUs > 0) {
@@ -408,6 +410,10 @@ int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup) {
         const uint64_t sleepUs = std::min(restUs, limitUs);
         if (platform::WakeupWaitUs(wakeup, sleepUs))
             return 2;
+        // The answer is most often there by now: reading at once finds out, and saves a look at
+        // the line for each answer. When nothing came, the next wait sees that it is late.
+        if (answerDue && sleepUs == restUs)
+            return 1;
         timeoutMs = static_cast<uint32_t>((limitUs - sleepUs) / 1000);
     }
     if (g_slip.modemInUse) {

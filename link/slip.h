@@ -32,7 +32,9 @@ int slip_attach_modem(int comNumber, int baudCode, const char* initString, const
 // Waits at most timeoutMs for something to receive or for the wake-up (may be null): 1 when a
 // frame is already complete in the kept bytes or the line has bytes, 2 when woken, 0 when the
 // time passed. Without an attached line it only waits for the wake-up. While a frame is under
-// way it first sleeps, watching the wake-up only, for as long as the rest of the frame needs.
+// way it first sleeps, watching the wake-up only, for as long as the rest of the frame needs;
+// after a send on a direct line (Linux) it sleeps until the answer can be complete and then
+// returns 1 without looking, since a read costs no more than the look would.
 int link_wait(uint32_t timeoutMs, platform::Wakeup* wakeup);
 
 // The time in microseconds that the rest of the frame begun in the kept bytes (from its opening

@@ -304,9 +304,13 @@ TEST_F(Line, WaitSleepsUntilAWholeAnswerCanHaveCome) {
     AttachAndReceive(100);
     ASSERT_EQ(slip_send(answer.data(), static_cast<int>(answer.size())), 1);
     std::thread device([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         pty.Write(Frame(Bytes(100, 0x33)));
     });
+    const auto sent = Clock::now();
+    EXPECT_EQ(link_wait(10000, queue.CommandWakeup()), 1) << "when due, read without a look";
+    EXPECT_LT(MsSince(sent), 250);
+    EXPECT_EQ(slip_receive(packet), 0);
     EXPECT_EQ(link_wait(10000, queue.CommandWakeup()), 1);
     device.join();
     ASSERT_TRUE(pty.WaitQueued(102));
